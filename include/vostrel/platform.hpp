@@ -1,0 +1,269 @@
+// The platform layer: a real serial port and timer for the control, and the
+// event loop that delivers their notifications on the host's one thread.
+//
+// A host with no loop of its own writes:
+//
+//     vostrel::platform::DefaultLoop loop;
+//     auto nxt = vostrel::platform::MakeControl(loop);
+//     nxt->SetEventSink(&sink);
+//     nxt->ConnectNXT(0, 9600);          // port 0 = /dev/rfcomm0 on Linux
+//     loop.run();
+//
+// A host with its own loop implements EventLoop over it (or uses the Asio
+// adapter in vostrel/asio_loop.hpp) and passes that instead.
+//
+// Threading: the loop, the components and the control belong to the thread
+// that runs the loop. Notifications (OnComm, Timer) are delivered only from
+// loop callbacks, one at a time, never from inside a member call; an event
+// that falls due while the host is in a call waits until the call returns
+// to the loop. Only DefaultLoop::post and DefaultLoop::stop may be called
+// from other threads.
+//
+// Lifetime: a loop must outlive every component made on it.
+#pragma once
+
+#include <atomic>
+#include <chrono>
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "vostrel/components.hpp"
+#include "vostrel/vostrel.hpp"
+
+namespace vostrel::platform {
+
+/// The two services the platform layer needs from the host's event loop:
+/// watch a file descriptor for readability (and hang-up), and arm / re-arm /
+/// cancel one-shot or repeating timers on a monotonic clock. Implement it
+/// over any loop; every callback must run on the loop's thread, one at a
+/// time, and never from inside one of these members.
+class EventLoop {
+public:
+    using Clock = std::chrono::steady_clock;
+    using TimePoint = Clock::time_point;
+    using Callback = std::function<void()>;
+    /// Names one watch or one timer; 0 is never used.
+    using Id = std::uint64_t;
+
+    virtual ~EventLoop() = default;
+
+    /// The loop's monotonic clock (steady_clock for a real loop).
+    virtual TimePoint Now() const = 0;
+
+    /// Calls `onReady` from the loop whenever `fd` is readable or has hung
+    /// up or failed, until Unwatch. Readiness is level-triggered: the
+    /// callback is called again while the condition lasts, so it must
+    /// consume the input or unwatch. `fd` stays owned by the caller.
+    virtual Id Watch(int fd, Callback onReady) = 0;
+    /// Stops a watch; its callback is not called afterwards, also when it
+    /// was already due in this loop iteration. Safe inside any callback,
+    /// including the watch's own. An unknown id is ignored.
+    virtual void Unwatch(Id watch) = 0;
+
+    /// Calls `onTick` from the loop at the absolute time `due`, then, when
+    /// `period` is above zero, at due + period, due + 2 * period, ... (fixed
+    /// deadlines, so ticks do not drift; ticks missed while the loop was
+    /// busy are skipped, not bunched). period zero: one tick only.
+    virtual Id StartTimer(TimePoint due, Clock::duration period, Callback onTick) = 0;
+    /// Cancels a timer; no tick follows. Safe inside any callback, including
+    /// the timer's own. An unknown or finished id is ignored. Re-arming is
+    /// CancelTimer followed by StartTimer.
+    virtual void CancelTimer(Id timer) = 0;
+};
+
+/// A poll-based loop for hosts without one: the tool and the tests use it.
+/// It sleeps in the system until a watched descriptor is ready, a timer is
+/// due, or another thread posts or stops.
+class DefaultLoop : public EventLoop {
+public:
+    /// Throws Error(err::kDeviceIo) when the system refuses its wake-up pipe.
+    DefaultLoop();
+    ~DefaultLoop() override;
+    DefaultLoop(const DefaultLoop&) = delete;
+    DefaultLoop& operator=(const DefaultLoop&) = delete;
+
+    /// Runs callbacks until stop(). An exception from a callback leaves
+    /// run() (the loop stays usable: call run() again to go on).
+    void run();
+    /// As run(), but returns after `d` at the latest, or earlier on stop().
+    void run_for(std::chrono::milliseconds d);
+    /// Makes the running run()/run_for() return after its current callback;
+    /// with none running, the next one returns at once. Thread-safe.
+    void stop();
+    /// Queues `fn` to run on the loop thread, in posting order, and wakes
+    /// the loop. Thread-safe.
+    void post(std::function<void()> fn);
+
+    TimePoint Now() const override;
+    Id Watch(int fd, Callback onReady) override;
+    void Unwatch(Id watch) override;
+    Id StartTimer(TimePoint due, Clock::duration period, Callback onTick) override;
+    void CancelTimer(Id timer) override;
+
+    /// How many times the loop has woken from the system's wait (for
+    /// checking that an idle loop really sleeps).
+    std::uint64_t Wakeups() const { return wakeups_; }
+
+private:
+    struct WatchEntry {
+        int fd;
+        Callback fn;
+    };
+    struct TimerEntry {
+        TimePoint due;
+        Clock::duration period;
+        Callback fn;
+    };
+    void RunUntil(TimePoint deadline, bool bounded);
+    void RunPosted();
+    void RunDueTimers();
+    void Wake();
+
+    int wakeRead_ = -1;
+    int wakeWrite_ = -1;
+    std::atomic<bool> stopRequested_{false};
+    std::mutex postMutex_;
+    std::vector<std::function<void()>> posted_;
+    bool wakePending_ = false;  // guarded by postMutex_
+
+    Id nextId_ = 1;
+    std::map<Id, WatchEntry> watches_;
+    std::map<Id, TimerEntry> timers_;
+    std::uint64_t wakeups_ = 0;
+};
+
+/// Port number -> device path. Default: N -> "/dev/rfcommN" on Linux (N from
+/// 0), "\\.\COMN" on Windows (N from 1; this form also works above 9).
+/// Mapped numbers take precedence over the default.
+class PortMap {
+public:
+    PortMap();
+    /// Maps `port` to `devicePath` (a pseudo-terminal, /dev/ttyUSB0, a macOS
+    /// tty, ...), replacing the default or an earlier mapping. An empty path
+    /// removes the number: it then names no device at all.
+    void Map(Integer port, std::string devicePath);
+    /// The device of `port`. Throws Error(err::kPortInvalid) when it has none
+    /// (a negative number, a removed one).
+    std::string Path(Integer port) const;
+
+private:
+    std::map<Integer, std::string> mapped_;
+};
+
+/// The control's serial port (Comm1) on a POSIX tty, written on termios.
+///
+/// * Settings: "speed,parity,data,stop", e.g. "9600,n,8,1". Speed in bits/s,
+///   any the device takes (also ones without a standard constant, such as
+///   14400); parity n, e or o; 5 to 8 data bits; 1 or 2 stop bits. A zero,
+///   negative or malformed text throws kInvalidPropertyValue; on an open port
+///   the line changes at once, and a speed the device refuses throws
+///   kInvalidPropertyValue with the old settings kept.
+/// * PortOpen(True) opens without blocking (a /dev/rfcomm device may still be
+///   waiting for its radio link), without becoming the controlling terminal,
+///   on a fully raw line (no echo, no signal characters, no software flow
+///   control, no CR/LF translation), drops input that was waiting, and holds
+///   the device exclusively: a second open, from this process or another,
+///   also as root, throws kPortAlreadyOpen. A missing device throws
+///   kPortInvalid, any other refusal kDeviceIo; an already open port throws
+///   kPortAlreadyOpen.
+/// * OnComm fires from the loop when received bytes are waiting, and once when
+///   the line hangs up or fails. After a hang-up the device is no longer
+///   watched (nothing spins); Input returns what was left, then "", and
+///   Output throws kDeviceIo, until the port is closed or reopened.
+/// * Received bytes are kept in the port until Input takes them; when more
+///   than kMaxWaiting are waiting, reading pauses (the system then holds
+///   further bytes) until Input is called.
+class SerialPort : public Comm {
+public:
+    static constexpr std::size_t kMaxWaiting = 64 * 1024;  // bytes
+    /// The longest Output waits for room in a full system buffer.
+    static constexpr std::chrono::milliseconds kWriteTimeout{2000};
+
+    explicit SerialPort(EventLoop& loop, PortMap ports = {});
+    /// Closes the port if open.
+    ~SerialPort() override;
+    SerialPort(const SerialPort&) = delete;
+    SerialPort& operator=(const SerialPort&) = delete;
+
+    void CommPort(Integer port) override;
+    Integer CommPort() const override { return port_; }
+    void Settings(const String& settings) override;
+    String Settings() const override { return settings_; }
+    void PortOpen(Boolean open) override;
+    Boolean PortOpen() const override { return fd_ >= 0 ? kTrue : kFalse; }
+    /// Writes all of `bytes`, in order, waiting up to kWriteTimeout for room.
+    /// Throws kPortNotOpen when closed, kDeviceIo on failure or timeout (part
+    /// of the bytes may have gone out then).
+    void Output(const String& bytes) override;
+    /// Every byte received and not yet read; "" when none. Throws kPortNotOpen
+    /// when closed, kDeviceIo when reading fails (not on a hang-up).
+    String Input() override;
+    void OnComm(Handler handler) override { handler_ = std::move(handler); }
+
+    /// The device path the current port number names ("" when none).
+    std::string DevicePath() const;
+    /// True once the open line has hung up or failed.
+    bool HungUp() const { return hungUp_; }
+    /// The system descriptor while open, else -1 (for tests and tools).
+    int NativeHandle() const { return fd_; }
+
+private:
+    void OnReadable();
+    void ReadAvailable();
+    void StartWatching();
+    void StopWatching();
+    void Close() noexcept;
+
+    EventLoop& loop_;
+    PortMap ports_;
+    Integer port_ = 1;
+    String settings_ = "9600,n,8,1";
+    int fd_ = -1;
+    EventLoop::Id watch_ = 0;
+    bool hungUp_ = false;
+    bool hangUpReported_ = false;
+    String received_;
+    Handler handler_;
+};
+
+/// The control's watchdog timer (PingTimer) on the loop's monotonic clock.
+/// Enabled(True) starts counting from zero, also when already enabled;
+/// ticks then come every Interval, on fixed deadlines, until disabled.
+/// Changing Interval while enabled starts counting again with the new one.
+class LoopTimer : public Timer {
+public:
+    explicit LoopTimer(EventLoop& loop);
+    ~LoopTimer() override;
+    LoopTimer(const LoopTimer&) = delete;
+    LoopTimer& operator=(const LoopTimer&) = delete;
+
+    /// Period in ms, 1 or more; anything else throws kInvalidPropertyValue.
+    void Interval(Long milliseconds) override;
+    Long Interval() const override { return interval_; }
+    void Enabled(Boolean enabled) override;
+    Boolean Enabled() const override { return timer_ != 0 ? kTrue : kFalse; }
+    void OnTimer(Handler handler) override { handler_ = std::move(handler); }
+
+private:
+    void Start();
+    void Stop();
+
+    EventLoop& loop_;
+    Long interval_ = 1000;
+    EventLoop::Id timer_ = 0;
+    Handler handler_;
+};
+
+/// A control bound to `loop` and `host` (not owned; nullptr: always run
+/// mode), with a SerialPort on `ports` and a LoopTimer. The new instance's
+/// properties are already initialised (UserControl_InitProperties has been
+/// called); a host restoring saved properties calls
+/// UserControl_ReadProperties on it. The loop must outlive the control.
+std::unique_ptr<Vostrel> MakeControl(EventLoop& loop, HostSite* host = nullptr, PortMap ports = {});
+
+}  // namespace vostrel::platform
