@@ -1,0 +1,170 @@
+// The poll-based default loop (POSIX): one ppoll per iteration over the
+// watched descriptors and a wake-up pipe, with a timeout to the next timer.
+#include <fcntl.h>
+#include <poll.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+
+#include "vostrel/platform.hpp"
+
+namespace vostrel::platform {
+
+DefaultLoop::DefaultLoop() {
+    int fds[2];
+    if (::pipe2(fds, O_NONBLOCK | O_CLOEXEC) != 0)
+        throw Error(err::kDeviceIo, std::string("cannot make the loop's wake-up pipe: ") +
+                                        std::strerror(errno));
+    wakeRead_ = fds[0];
+    wakeWrite_ = fds[1];
+}
+
+DefaultLoop::~DefaultLoop() {
+    ::close(wakeRead_);
+    ::close(wakeWrite_);
+}
+
+EventLoop::TimePoint DefaultLoop::Now() const { return Clock::now(); }
+
+EventLoop::Id DefaultLoop::Watch(int fd, Callback onReady) {
+    const Id id = nextId_++;
+    watches_.emplace(id, WatchEntry{fd, std::move(onReady)});
+    return id;
+}
+
+void DefaultLoop::Unwatch(Id watch) { watches_.erase(watch); }
+
+EventLoop::Id DefaultLoop::StartTimer(TimePoint due, Clock::duration period, Callback onTick) {
+    const Id id = nextId_++;
+    timers_.emplace(id, TimerEntry{due, period, std::move(onTick)});
+    return id;
+}
+
+void DefaultLoop::CancelTimer(Id timer) { timers_.erase(timer); }
+
+void DefaultLoop::stop() {
+    stopRequested_.store(true);
+    Wake();
+}
+
+void DefaultLoop::post(std::function<void()> fn) {
+    {
+        std::lock_guard lock(postMutex_);
+        posted_.push_back(std::move(fn));
+    }
+    Wake();
+}
+
+void DefaultLoop::Wake() {
+    {
+        std::lock_guard lock(postMutex_);
+        if (wakePending_) return;  // one byte is enough to end the wait
+        wakePending_ = true;
+    }
+    const char byte = 1;
+    // A full pipe already wakes the loop, so a failed write loses nothing.
+    [[maybe_unused]] ssize_t n = ::write(wakeWrite_, &byte, 1);
+}
+
+void DefaultLoop::run() { RunUntil(TimePoint::max(), false); }
+
+void DefaultLoop::run_for(std::chrono::milliseconds d) { RunUntil(Now() + d, true); }
+
+void DefaultLoop::RunPosted() {
+    std::vector<std::function<void()>> batch;
+    {
+        std::lock_guard lock(postMutex_);
+        batch.swap(posted_);
+        wakePending_ = false;
+    }
+    char drain[64];
+    while (::read(wakeRead_, drain, sizeof drain) > 0) {
+    }
+    // A throw leaves the rest queued for the next run, in order.
+    for (std::size_t i = 0; i < batch.size(); ++i) {
+        try {
+            batch[i]();
+        } catch (...) {
+            std::lock_guard lock(postMutex_);
+            posted_.insert(posted_.begin(), std::make_move_iterator(batch.begin() + i + 1),
+                           std::make_move_iterator(batch.end()));
+            throw;
+        }
+    }
+}
+
+void DefaultLoop::RunDueTimers() {
+    const TimePoint now = Now();
+    // The ids due now, earliest first; a callback may cancel or add timers,
+    // so each is looked up again before it runs.
+    std::vector<std::pair<TimePoint, Id>> due;
+    for (const auto& [id, t] : timers_)
+        if (t.due <= now) due.emplace_back(t.due, id);
+    std::sort(due.begin(), due.end());
+    for (const auto& [when, id] : due) {
+        auto it = timers_.find(id);
+        if (it == timers_.end() || it->second.due != when) continue;
+        Callback fn = it->second.fn;  // the callback may cancel its own entry
+        if (it->second.period > Clock::duration::zero()) {
+            TimerEntry& t = it->second;
+            // Next fixed deadline after now; late ticks are skipped, not bunched.
+            t.due += t.period;
+            if (t.due <= now) t.due += ((now - t.due) / t.period + 1) * t.period;
+        } else {
+            timers_.erase(it);
+        }
+        fn();
+        if (stopRequested_.load()) return;
+    }
+}
+
+void DefaultLoop::RunUntil(TimePoint deadline, bool bounded) {
+    std::vector<pollfd> fds;
+    std::vector<Id> ids;
+    while (!stopRequested_.exchange(false)) {
+        // The wait ends at the earliest of the next timer and the deadline.
+        TimePoint wakeAt = deadline;
+        for (const auto& [id, t] : timers_)
+            if (t.due < wakeAt) wakeAt = t.due;
+
+        fds.assign(1, pollfd{wakeRead_, POLLIN, 0});
+        ids.assign(1, 0);
+        for (const auto& [id, w] : watches_) {
+            fds.push_back(pollfd{w.fd, POLLIN, 0});
+            ids.push_back(id);
+        }
+
+        timespec ts{};
+        timespec* timeout = nullptr;
+        if (wakeAt != TimePoint::max()) {
+            auto left = wakeAt - Now();
+            if (left < Clock::duration::zero()) left = Clock::duration::zero();
+            const auto ns = std::chrono::duration_cast<std::chrono::nanoseconds>(left).count();
+            ts.tv_sec = static_cast<time_t>(ns / 1000000000);
+            ts.tv_nsec = static_cast<long>(ns % 1000000000);
+            timeout = &ts;
+        }
+        const int n = ::ppoll(fds.data(), fds.size(), timeout, nullptr);
+        ++wakeups_;
+        if (n < 0 && errno != EINTR)
+            throw Error(err::kDeviceIo, std::string("poll failed: ") + std::strerror(errno));
+
+        if (fds[0].revents != 0) RunPosted();
+        if (stopRequested_.exchange(false)) return;
+        RunDueTimers();
+        if (stopRequested_.exchange(false)) return;
+        for (std::size_t i = 1; n > 0 && i < fds.size(); ++i) {
+            if (fds[i].revents == 0) continue;
+            auto it = watches_.find(ids[i]);
+            if (it == watches_.end()) continue;  // unwatched by an earlier callback
+            Callback fn = it->second.fn;  // the callback may unwatch itself
+            fn();
+            if (stopRequested_.exchange(false)) return;
+        }
+        if (bounded && Now() >= deadline) return;
+    }
+}
+
+}  // namespace vostrel::platform

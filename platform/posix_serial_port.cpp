@@ -1,0 +1,261 @@
+// The serial port on a POSIX tty: termios for the line, the loop's
+// readiness watch for OnComm, an advisory lock plus the tty's exclusive mode
+// to hold the device.
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/file.h>
+#include <sys/ioctl.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+
+#include "platform/line_settings.hpp"
+#include "platform/line_speed.hpp"
+#include "vostrel/platform.hpp"
+
+namespace vostrel::platform {
+
+namespace {
+
+[[noreturn]] void Fail(int number, const std::string& what, int errnum) {
+    throw Error(number, what + ": " + std::strerror(errnum));
+}
+
+tcflag_t DataBits(int bits) {
+    switch (bits) {
+        case 5: return CS5;
+        case 6: return CS6;
+        case 7: return CS7;
+        default: return CS8;
+    }
+}
+
+// Puts the line in raw mode with the given framing and speed, then reads it
+// back: tcsetattr reports success when any one change took, so only the
+// read-back tells whether all of them did.
+void ApplyLine(int fd, const detail::LineSettings& ls) {
+    termios t{};
+    if (::tcgetattr(fd, &t) != 0) Fail(err::kInvalidPropertyValue, "cannot read the line settings", errno);
+    ::cfmakeraw(&t);
+    // No break, parity or flow-control processing of input, no CR/LF
+    // translation, no output processing, no echo, no signal characters.
+    t.c_iflag &= ~(IGNBRK | BRKINT | PARMRK | ISTRIP | INLCR | IGNCR | ICRNL | IXON | IXOFF | IXANY |
+                   INPCK | IGNPAR);
+    t.c_oflag &= ~OPOST;
+    t.c_lflag &= ~(ECHO | ECHONL | ECHOE | ECHOK | ICANON | ISIG | IEXTEN);
+    t.c_cflag &= ~(CSIZE | PARENB | PARODD | CSTOPB | CRTSCTS | HUPCL);
+    t.c_cflag |= CREAD | CLOCAL | DataBits(ls.dataBits);
+    if (ls.parity != 'n') t.c_cflag |= PARENB | (ls.parity == 'o' ? PARODD : 0);
+    if (ls.stopBits == 2) t.c_cflag |= CSTOPB;
+    // With the descriptor non-blocking, an empty line reads as EAGAIN and a
+    // read of 0 bytes can only mean end of file (hang-up).
+    t.c_cc[VMIN] = 1;
+    t.c_cc[VTIME] = 0;
+    if (::tcsetattr(fd, TCSANOW, &t) != 0)
+        Fail(err::kInvalidPropertyValue, "the device refused the line settings", errno);
+    if (!detail::SetLineSpeed(fd, ls.speed))
+        Fail(err::kInvalidPropertyValue, "the device refused speed " + std::to_string(ls.speed), errno);
+
+    termios back{};
+    if (::tcgetattr(fd, &back) != 0) Fail(err::kInvalidPropertyValue, "cannot read the line settings", errno);
+    const tcflag_t cflagMask = CSIZE | PARENB | PARODD | CSTOPB | CRTSCTS | CREAD | CLOCAL;
+    const bool took = (back.c_iflag & (IXON | IXOFF | ICRNL | INLCR | IGNCR | ISTRIP)) == 0 &&
+                      (back.c_oflag & OPOST) == 0 &&
+                      (back.c_lflag & (ECHO | ICANON | ISIG | IEXTEN)) == 0 &&
+                      (back.c_cflag & cflagMask) == (t.c_cflag & cflagMask) &&
+                      back.c_cc[VMIN] == 1 && back.c_cc[VTIME] == 0;
+    if (!took) throw Error(err::kInvalidPropertyValue, "the device did not take the line settings");
+    const long speed = detail::GetLineSpeed(fd);
+    if (speed != ls.speed)
+        throw Error(err::kInvalidPropertyValue, "the device does not support speed " +
+                                                    std::to_string(ls.speed));
+}
+
+detail::LineSettings Parse(const String& text) {
+    auto ls = detail::ParseLineSettings(text);
+    if (!ls) throw Error(err::kInvalidPropertyValue, "invalid line settings \"" + text + "\"");
+    return *ls;
+}
+
+}  // namespace
+
+SerialPort::SerialPort(EventLoop& loop, PortMap ports) : loop_(loop), ports_(std::move(ports)) {}
+
+SerialPort::~SerialPort() { Close(); }
+
+void SerialPort::CommPort(Integer port) {
+    if (fd_ >= 0) throw Error(err::kPortOpen, "the port number cannot change while the port is open");
+    ports_.Path(port);  // throws when the number names no device
+    port_ = port;
+}
+
+std::string SerialPort::DevicePath() const {
+    try {
+        return ports_.Path(port_);
+    } catch (const Error&) {
+        return "";
+    }
+}
+
+void SerialPort::Settings(const String& settings) {
+    const detail::LineSettings ls = Parse(settings);
+    if (fd_ >= 0) {
+        try {
+            ApplyLine(fd_, ls);
+        } catch (...) {
+            // Put the line back as it was, so a refused text changes nothing.
+            try {
+                ApplyLine(fd_, Parse(settings_));
+            } catch (...) {
+            }
+            throw;
+        }
+    }
+    settings_ = settings;
+}
+
+void SerialPort::PortOpen(Boolean open) {
+    if (!open.IsTrue()) {
+        Close();
+        return;
+    }
+    if (fd_ >= 0) throw Error(err::kPortAlreadyOpen, "the port is already open");
+    const std::string path = ports_.Path(port_);
+    const detail::LineSettings ls = Parse(settings_);
+
+    // Non-blocking: a Bluetooth device may wait for its radio link, and the
+    // host's thread must not. No controlling terminal: the brick's line must
+    // never send the host signals.
+    const int fd = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) {
+        const int e = errno;
+        if (e == ENOENT || e == ENODEV || e == ENXIO || e == ENOTDIR)
+            Fail(err::kPortInvalid, "cannot open " + path, e);
+        if (e == EBUSY) Fail(err::kPortAlreadyOpen, path + " is in use", e);
+        Fail(err::kDeviceIo, "cannot open " + path, e);
+    }
+    try {
+        if (!::isatty(fd)) throw Error(err::kPortInvalid, path + " is not a serial device");
+        // The advisory lock stops a second open also when both sides run as
+        // root, which the tty's exclusive mode alone does not; flock locks
+        // belong to the open file, so a second open in this process
+        // conflicts too.
+        if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
+            const int e = errno;
+            if (e == EWOULDBLOCK) throw Error(err::kPortAlreadyOpen, path + " is in use");
+            Fail(err::kDeviceIo, "cannot lock " + path, e);
+        }
+        // Refuses later opens by programs that do not take the lock.
+        if (::ioctl(fd, TIOCEXCL) != 0) Fail(err::kDeviceIo, "cannot take " + path + " exclusively", errno);
+        ApplyLine(fd, ls);
+        // Bytes that waited from before belong to no packet of this link.
+        ::tcflush(fd, TCIFLUSH);
+    } catch (...) {
+        ::close(fd);
+        throw;
+    }
+    fd_ = fd;
+    hungUp_ = false;
+    hangUpReported_ = false;
+    received_.clear();
+    StartWatching();
+}
+
+void SerialPort::Close() noexcept {
+    if (fd_ < 0) return;
+    StopWatching();
+    ::ioctl(fd_, TIOCNXCL);
+    ::close(fd_);  // also releases the lock
+    fd_ = -1;
+    hungUp_ = false;
+    hangUpReported_ = false;
+    received_.clear();
+}
+
+void SerialPort::StartWatching() {
+    if (watch_ == 0) watch_ = loop_.Watch(fd_, [this] { OnReadable(); });
+}
+
+void SerialPort::StopWatching() {
+    if (watch_ == 0) return;
+    loop_.Unwatch(watch_);
+    watch_ = 0;
+}
+
+void SerialPort::ReadAvailable() {
+    char buf[4096];
+    while (received_.size() < kMaxWaiting) {
+        const ssize_t n = ::read(fd_, buf, sizeof buf);
+        if (n > 0) {
+            received_.append(buf, static_cast<std::size_t>(n));
+            continue;
+        }
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) return;
+        // End of file or a read error: the line hung up or failed.
+        hungUp_ = true;
+        return;
+    }
+}
+
+void SerialPort::OnReadable() {
+    const std::size_t before = received_.size();
+    ReadAvailable();
+    if (!hungUp_ && received_.size() == before) {
+        // Ready but nothing to read: a hang-up the read did not show, or a
+        // failed descriptor. Either way it would keep the loop spinning.
+        pollfd p{fd_, POLLIN, 0};
+        if (::poll(&p, 1, 0) > 0 && (p.revents & (POLLHUP | POLLERR | POLLNVAL))) hungUp_ = true;
+    }
+    bool notify = received_.size() > before;
+    if (hungUp_ && !hangUpReported_) {
+        // Reported once; a hung-up descriptor stays ready for ever.
+        hangUpReported_ = true;
+        StopWatching();
+        notify = true;
+    } else if (received_.size() >= kMaxWaiting) {
+        StopWatching();  // Input resumes reading
+    }
+    if (notify && handler_) {
+        Handler h = handler_;  // the handler may replace itself or close the port
+        h();
+    }
+}
+
+String SerialPort::Input() {
+    if (fd_ < 0) throw Error(err::kPortNotOpen, "the port is not open");
+    if (!hungUp_) ReadAvailable();
+    String out;
+    out.swap(received_);
+    if (!hungUp_ && watch_ == 0) StartWatching();
+    return out;
+}
+
+void SerialPort::Output(const String& bytes) {
+    if (fd_ < 0) throw Error(err::kPortNotOpen, "the port is not open");
+    if (hungUp_) throw Error(err::kDeviceIo, "the line has hung up");
+    const auto deadline = std::chrono::steady_clock::now() + kWriteTimeout;
+    std::size_t done = 0;
+    while (done < bytes.size()) {
+        const ssize_t n = ::write(fd_, bytes.data() + done, bytes.size() - done);
+        if (n > 0) {
+            done += static_cast<std::size_t>(n);
+            continue;
+        }
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK) Fail(err::kDeviceIo, "write failed", errno);
+        // The system's buffer is full: wait for room, within the bound.
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+            deadline - std::chrono::steady_clock::now());
+        if (left.count() <= 0) throw Error(err::kDeviceIo, "write timed out with the line blocked");
+        pollfd p{fd_, POLLOUT, 0};
+        const int r = ::poll(&p, 1, static_cast<int>(left.count()) + 1);
+        if (r < 0 && errno != EINTR) Fail(err::kDeviceIo, "write failed", errno);
+        if (r > 0 && (p.revents & (POLLERR | POLLNVAL)))
+            throw Error(err::kDeviceIo, "write failed: the line failed");
+    }
+}
+
+}  // namespace vostrel::platform
