@@ -8,13 +8,14 @@ MemoryComm::MemoryComm() {
     for (Integer p = 1; p <= 16; ++p) ports_.insert(p);
 }
 
-void MemoryComm::Step(Op op) {
-    ++calls_[op];
-    auto it = failures_.find(op);
-    if (it == failures_.end()) return;
-    const int number = it->second.number;
-    if (it->second.times > 0 && --it->second.times == 0) failures_.erase(it);
-    throw Error(number, "injected failure");
+void MemoryComm::Step(Op op) const {
+    const auto i = static_cast<std::size_t>(op);
+    ++calls_[i];
+    if (!anyFailure_) return;
+    Failure& f = failures_[i];
+    if (f.times == 0) return;
+    if (f.times > 0) --f.times;
+    throw Error(f.number, "injected failure");
 }
 
 void MemoryComm::CommPort(Integer port) {
@@ -46,7 +47,7 @@ void MemoryComm::PortOpen(Boolean open) {
 }
 
 Boolean MemoryComm::PortOpen() const {
-    const_cast<MemoryComm*>(this)->Step(Op::GetPortOpen);
+    Step(Op::GetPortOpen);
     return open_ ? kTrue : kFalse;
 }
 
@@ -86,13 +87,13 @@ void MemoryComm::SetPortHeld(Integer port, bool held) {
 }
 
 void MemoryComm::Fail(Op op, int number, int times) {
-    if (times == 0) failures_.erase(op);
-    else failures_[op] = Failure{number, times};
+    failures_[static_cast<std::size_t>(op)] = Failure{number, times};
+    anyFailure_ = false;
+    for (const auto& f : failures_) anyFailure_ = anyFailure_ || f.times != 0;
 }
 
 std::size_t MemoryComm::Calls(Op op) const {
-    auto it = calls_.find(op);
-    return it == calls_.end() ? 0 : it->second;
+    return calls_[static_cast<std::size_t>(op)];
 }
 
 bool ValidSettings(const String& settings) {

@@ -2,9 +2,7 @@
 // test queues, and can be told to fail any operation.
 #pragma once
 
-#include <deque>
-#include <map>
-#include <optional>
+#include <array>
 #include <set>
 #include <vector>
 
@@ -66,7 +64,7 @@ public:
     std::size_t BytesWritten() const { return bytesWritten_; }
 
 private:
-    void Step(Op op);
+    void Step(Op op) const;
 
     Integer port_ = 1;
     String settings_ = "9600,n,8,1";
@@ -79,12 +77,14 @@ private:
     std::size_t bytesWritten_ = 0;
     int opens_ = 0;
     Handler handler_;
+    static constexpr std::size_t kOps = 7;
     struct Failure {
-        int number;
-        int times;
+        int number = 0;
+        int times = 0;  // 0: none, < 0: every call
     };
-    std::map<Op, Failure> failures_;
-    mutable std::map<Op, std::size_t> calls_;
+    mutable std::array<Failure, kOps> failures_{};
+    bool anyFailure_ = false;
+    mutable std::array<std::size_t, kOps> calls_{};
 };
 
 /// Whether `settings` is a line-settings text a serial port takes:
