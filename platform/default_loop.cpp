@@ -73,23 +73,28 @@ void DefaultLoop::run() { RunUntil(TimePoint::max(), false); }
 void DefaultLoop::run_for(std::chrono::milliseconds d) { RunUntil(Now() + d, true); }
 
 void DefaultLoop::RunPosted() {
+    // Drained before the queue is taken: a post after the take writes a
+    // fresh byte, so no wake-up is lost.
+    char drain[64];
+    while (::read(wakeRead_, drain, sizeof drain) > 0) {
+    }
     std::vector<std::function<void()>> batch;
     {
         std::lock_guard lock(postMutex_);
         batch.swap(posted_);
         wakePending_ = false;
     }
-    char drain[64];
-    while (::read(wakeRead_, drain, sizeof drain) > 0) {
-    }
     // A throw leaves the rest queued for the next run, in order.
     for (std::size_t i = 0; i < batch.size(); ++i) {
         try {
             batch[i]();
         } catch (...) {
-            std::lock_guard lock(postMutex_);
-            posted_.insert(posted_.begin(), std::make_move_iterator(batch.begin() + i + 1),
-                           std::make_move_iterator(batch.end()));
+            {
+                std::lock_guard lock(postMutex_);
+                posted_.insert(posted_.begin(), std::make_move_iterator(batch.begin() + i + 1),
+                               std::make_move_iterator(batch.end()));
+            }
+            Wake();  // so the next run takes them at once
             throw;
         }
     }

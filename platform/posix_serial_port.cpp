@@ -32,6 +32,26 @@ tcflag_t DataBits(int bits) {
     }
 }
 
+// The termios constant of a standard speed, 0 when it has none.
+speed_t StandardSpeed(long bitsPerSecond) {
+    struct Entry {
+        long bps;
+        speed_t constant;
+    };
+    static constexpr Entry kSpeeds[] = {
+        {50, B50},         {75, B75},         {110, B110},       {134, B134},       {150, B150},
+        {200, B200},       {300, B300},       {600, B600},       {1200, B1200},     {1800, B1800},
+        {2400, B2400},     {4800, B4800},     {9600, B9600},     {19200, B19200},   {38400, B38400},
+        {57600, B57600},   {115200, B115200}, {230400, B230400},
+#ifdef B460800
+        {460800, B460800}, {921600, B921600},
+#endif
+    };
+    for (const Entry& e : kSpeeds)
+        if (e.bps == bitsPerSecond) return e.constant;
+    return 0;
+}
+
 // Puts the line in raw mode with the given framing and speed, then reads it
 // back: tcsetattr reports success when any one change took, so only the
 // read-back tells whether all of them did.
@@ -53,9 +73,14 @@ void ApplyLine(int fd, const detail::LineSettings& ls) {
     // read of 0 bytes can only mean end of file (hang-up).
     t.c_cc[VMIN] = 1;
     t.c_cc[VTIME] = 0;
+    // A speed with a standard constant is set the standard way, so other
+    // programs reading the line see it as usual; any other goes by number.
+    const speed_t standard = StandardSpeed(ls.speed);
+    if (standard != 0 && (::cfsetispeed(&t, standard) != 0 || ::cfsetospeed(&t, standard) != 0))
+        Fail(err::kInvalidPropertyValue, "cannot set speed " + std::to_string(ls.speed), errno);
     if (::tcsetattr(fd, TCSANOW, &t) != 0)
         Fail(err::kInvalidPropertyValue, "the device refused the line settings", errno);
-    if (!detail::SetLineSpeed(fd, ls.speed))
+    if (standard == 0 && !detail::SetLineSpeed(fd, ls.speed))
         Fail(err::kInvalidPropertyValue, "the device refused speed " + std::to_string(ls.speed), errno);
 
     termios back{};

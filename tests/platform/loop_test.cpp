@@ -1,0 +1,162 @@
+// The default loop: posting and stopping from other threads, timers on
+// fixed deadlines, watches, and removal from inside callbacks.
+#include <unistd.h>
+
+#include <thread>
+#include <vector>
+
+#include "tests/platform/platform_test_support.hpp"
+
+using namespace std::chrono_literals;
+using vostrel::platform::DefaultLoop;
+using vostrel::testing::RunUntil;
+
+TEST(DefaultLoop, PostFromAnotherThreadWakesTheLoopAndRunsOnIt) {
+    DefaultLoop loop;
+    std::thread::id ranOn;
+    std::vector<int> order;
+    std::thread other([&] {
+        loop.post([&] { order.push_back(1); });
+        loop.post([&] {
+            order.push_back(2);
+            ranOn = std::this_thread::get_id();
+            loop.stop();
+        });
+    });
+    loop.run();  // returns only through the posted stop()
+    other.join();
+    EXPECT_EQ(order, (std::vector<int>{1, 2}));
+    EXPECT_EQ(ranOn, std::this_thread::get_id());
+}
+
+TEST(DefaultLoop, StopFromAnotherThreadEndsRun) {
+    DefaultLoop loop;
+    std::thread other([&] { loop.stop(); });
+    loop.run();
+    other.join();
+    SUCCEED();
+}
+
+TEST(DefaultLoop, StopBeforeRunMakesTheNextRunReturnOnce) {
+    DefaultLoop loop;
+    int ticks = 0;
+    loop.stop();
+    loop.run();  // would block for ever without the earlier stop
+    loop.StartTimer(loop.Now() + 1ms, 0ms, [&] { ++ticks; });
+    EXPECT_TRUE(RunUntil(loop, [&] { return ticks == 1; }));  // the stop was used up
+}
+
+TEST(DefaultLoop, OneShotAndRepeatingTimersTickInDueOrder) {
+    DefaultLoop loop;
+    std::vector<char> ticks;
+    const auto t0 = loop.Now();
+    auto rep = loop.StartTimer(t0 + 2ms, 2ms, [&] { ticks.push_back('r'); });
+    loop.StartTimer(t0 + 3ms, 0ms, [&] { ticks.push_back('o'); });
+    ASSERT_TRUE(RunUntil(loop, [&] { return ticks.size() >= 3; }));
+    loop.CancelTimer(rep);
+    const auto n = ticks.size();
+    loop.run_for(10ms);
+    EXPECT_EQ(ticks.size(), n) << "a cancelled timer ticked";
+    ASSERT_GE(ticks.size(), 3u);
+    EXPECT_EQ(ticks[0], 'r');
+    EXPECT_EQ(ticks[1], 'o');
+    EXPECT_EQ(std::count(ticks.begin(), ticks.end(), 'o'), 1);
+}
+
+TEST(DefaultLoop, RepeatingTimerKeepsItsFixedDeadlines) {
+    DefaultLoop loop;
+    std::vector<vostrel::platform::EventLoop::TimePoint> at;
+    const auto t0 = loop.Now();
+    auto id = loop.StartTimer(t0 + 3ms, 3ms, [&] { at.push_back(loop.Now()); });
+    ASSERT_TRUE(RunUntil(loop, [&] { return at.size() >= 4; }));
+    loop.CancelTimer(id);
+    // Never early: tick k comes at or after its fixed deadline t0 + 3k ms.
+    for (std::size_t k = 0; k < at.size(); ++k) EXPECT_GE(at[k], t0 + 3ms * static_cast<int>(k + 1));
+}
+
+TEST(DefaultLoop, TimerCancelledByAnotherDueInTheSameTurnDoesNotRun) {
+    DefaultLoop loop;
+    const auto due = loop.Now() + 1ms;
+    bool secondRan = false;
+    vostrel::platform::EventLoop::Id second = 0;
+    loop.StartTimer(due, 0ms, [&] { loop.CancelTimer(second); });
+    second = loop.StartTimer(due + 1ns, 0ms, [&] { secondRan = true; });
+    loop.run_for(10ms);
+    EXPECT_FALSE(secondRan);
+}
+
+TEST(DefaultLoop, RepeatingTimerCanCancelItselfFromItsTick) {
+    DefaultLoop loop;
+    int ticks = 0;
+    vostrel::platform::EventLoop::Id id = 0;
+    id = loop.StartTimer(loop.Now() + 1ms, 1ms, [&] {
+        ++ticks;
+        loop.CancelTimer(id);
+    });
+    loop.run_for(15ms);
+    EXPECT_EQ(ticks, 1);
+}
+
+class Pipe : public ::testing::Test {
+protected:
+    void SetUp() override { ASSERT_EQ(::pipe(fds), 0); }
+    void TearDown() override {
+        ::close(fds[0]);
+        if (fds[1] >= 0) ::close(fds[1]);
+    }
+    int fds[2] = {-1, -1};
+};
+
+TEST_F(Pipe, WatchFiresWhileReadableAndNotAfterUnwatch) {
+    DefaultLoop loop;
+    int calls = 0;
+    vostrel::platform::EventLoop::Id w = loop.Watch(fds[0], [&] {
+        char c;
+        ASSERT_EQ(::read(fds[0], &c, 1), 1);
+        ++calls;
+    });
+    loop.run_for(5ms);
+    EXPECT_EQ(calls, 0) << "fired with nothing to read";
+    ASSERT_EQ(::write(fds[1], "ab", 2), 2);
+    ASSERT_TRUE(RunUntil(loop, [&] { return calls == 2; }));  // level-triggered: both bytes
+    loop.Unwatch(w);
+    ASSERT_EQ(::write(fds[1], "c", 1), 1);
+    loop.run_for(10ms);
+    EXPECT_EQ(calls, 2);
+}
+
+TEST_F(Pipe, WatchAlsoFiresOnHangUp) {
+    DefaultLoop loop;
+    bool fired = false;
+    auto w = loop.Watch(fds[0], [&] { fired = true; });
+    ::close(fds[1]);
+    fds[1] = -1;
+    EXPECT_TRUE(RunUntil(loop, [&] { return fired; }));
+    loop.Unwatch(w);
+}
+
+TEST_F(Pipe, WatchRemovedByAnEarlierCallbackOfTheSameTurnIsNotCalled) {
+    DefaultLoop loop;
+    int other[2];
+    ASSERT_EQ(::pipe(other), 0);
+    int calls = 0;
+    vostrel::platform::EventLoop::Id a = 0, b = 0;
+    // Whichever runs first removes the other; both are ready in the same turn.
+    a = loop.Watch(fds[0], [&] { ++calls; loop.Unwatch(b); loop.Unwatch(a); });
+    b = loop.Watch(other[0], [&] { ++calls; loop.Unwatch(a); loop.Unwatch(b); });
+    ASSERT_EQ(::write(fds[1], "x", 1), 1);
+    ASSERT_EQ(::write(other[1], "x", 1), 1);
+    loop.run_for(10ms);
+    EXPECT_EQ(calls, 1);
+    ::close(other[0]);
+    ::close(other[1]);
+}
+
+TEST(DefaultLoop, ExceptionFromACallbackLeavesRunAndTheLoopGoesOn) {
+    DefaultLoop loop;
+    int after = 0;
+    loop.post([] { throw std::runtime_error("host failure"); });
+    loop.post([&] { ++after; });
+    EXPECT_THROW(loop.run_for(50ms), std::runtime_error);
+    EXPECT_TRUE(RunUntil(loop, [&] { return after == 1; }));  // the rest stayed queued
+}

@@ -1,0 +1,288 @@
+// The serial port over a real pseudo-terminal: exact bytes both ways on a
+// raw line, settings, exclusive open, OnComm from the loop, hang-up.
+#include <sys/wait.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <thread>
+
+#include "testsupport/memory_loop.hpp"
+#include "tests/platform/platform_test_support.hpp"
+
+using namespace std::chrono_literals;
+using vostrel::Error;
+using vostrel::Integer;
+using vostrel::kFalse;
+using vostrel::kTrue;
+using vostrel::String;
+using vostrel::platform::PortMap;
+using vostrel::platform::SerialPort;
+using vostrel::testing::MemoryLoop;
+using vostrel::testing::PtyPair;
+namespace err = vostrel::err;
+
+namespace {
+
+int ErrorOf(const std::function<void()>& f) {
+    try {
+        f();
+    } catch (const Error& e) {
+        return e.Number();
+    }
+    return 0;
+}
+
+String AllBytes() {
+    String s;
+    for (int b = 0; b < 256; ++b) s.push_back(static_cast<char>(b));
+    return s;
+}
+
+}  // namespace
+
+TEST(PortMap, DefaultsToRfcommAndTakesAnyPath) {
+    PortMap map;
+    EXPECT_EQ(map.Path(0), "/dev/rfcomm0");
+    EXPECT_EQ(map.Path(12), "/dev/rfcomm12");
+    EXPECT_EQ(ErrorOf([&] { map.Path(-1); }), err::kPortInvalid);
+    map.Map(3, "/dev/ttyUSB0");
+    EXPECT_EQ(map.Path(3), "/dev/ttyUSB0");
+    map.Map(12, "");
+    EXPECT_EQ(ErrorOf([&] { map.Path(12); }), err::kPortInvalid);
+}
+
+class Port : public ::testing::Test {
+protected:
+    explicit Port(bool raw = true) : pty(raw) {}
+    void SetUp() override {
+        VOSTREL_NEED_PTY(pty);
+        PortMap map;
+        map.Map(5, pty.SlavePath());
+        port = std::make_unique<SerialPort>(loop, map);
+        port->OnComm([this] { ++notifications; });
+        port->CommPort(5);
+    }
+    // What the loop does when the device is ready: deliver, then read.
+    String ReceiveAll(std::size_t n) {
+        String got;
+        for (int i = 0; i < 1000 && got.size() < n; ++i) {
+            loop.Ready(port->NativeHandle());
+            got += port->Input();
+            if (got.size() < n) std::this_thread::sleep_for(1ms);
+        }
+        return got;
+    }
+    PtyPair pty;
+    MemoryLoop loop;
+    std::unique_ptr<SerialPort> port;
+    int notifications = 0;
+};
+
+class CookedPort : public Port {
+protected:
+    CookedPort() : Port(false) {}
+};
+
+TEST_F(CookedPort, EveryByteValueCrossesUnchangedBothWays) {
+    // The pty starts cooked (echo, CR/LF translation, signal and flow-control
+    // characters): only the port's own raw mode keeps the bytes intact.
+    port->PortOpen(kTrue);
+    const String all = AllBytes();
+    port->Output(all);
+    EXPECT_EQ(pty.Read(all.size()), all);
+    pty.Write(all);
+    EXPECT_EQ(ReceiveAll(all.size()), all);
+    EXPECT_EQ(pty.ReadAvailable(), "") << "the line echoed what it received";
+}
+
+TEST_F(Port, OpenSetsAFullyRawLine) {
+    port->PortOpen(kTrue);
+    termios t{};
+    ASSERT_EQ(::tcgetattr(port->NativeHandle(), &t), 0);
+    EXPECT_EQ(t.c_lflag & (ECHO | ICANON | ISIG | IEXTEN), 0u);
+    EXPECT_EQ(t.c_iflag & (IXON | IXOFF | ICRNL | INLCR | IGNCR | ISTRIP), 0u);
+    EXPECT_EQ(t.c_oflag & OPOST, 0u);
+    EXPECT_EQ(t.c_cflag & CSIZE, static_cast<tcflag_t>(CS8));
+    EXPECT_EQ(t.c_cflag & (PARENB | CSTOPB), 0u);
+    EXPECT_EQ(::cfgetospeed(&t), static_cast<speed_t>(B9600));
+}
+
+TEST_F(Port, InputReturnsWhatWaitedOnceThenNothing) {
+    port->PortOpen(kTrue);
+    pty.Write(vostrel::testing::BrickText(1, "world"));
+    const String got = ReceiveAll(12);
+    EXPECT_EQ(got, vostrel::testing::BrickText(1, "world"));
+    EXPECT_EQ(port->Input(), "");
+}
+
+TEST_F(Port, InputTakesMoreThanOneReadsWorth) {
+    port->PortOpen(kTrue);
+    const String big(20000, '\xE8');
+    std::thread far([&] { pty.Write(big); });
+    String got;
+    for (int i = 0; i < 5000 && got.size() < big.size(); ++i) {
+        got += port->Input();
+        std::this_thread::sleep_for(1ms);
+    }
+    far.join();
+    EXPECT_EQ(got, big);
+}
+
+TEST_F(Port, OutputWaitsThroughAFullSystemBuffer) {
+    port->PortOpen(kTrue);
+    String big;
+    for (int i = 0; i < 300000; ++i) big.push_back(static_cast<char>(i * 7));
+    String far;
+    std::thread reader([&] { far = pty.Read(big.size(), 20s); });
+    port->Output(big);
+    reader.join();
+    EXPECT_EQ(far, big);
+}
+
+TEST_F(Port, InputWaitingBeforeTheOpenIsDropped) {
+    pty.Write("stale bytes");
+    port->PortOpen(kTrue);
+    pty.Write("new");
+    EXPECT_EQ(ReceiveAll(3), "new");
+}
+
+TEST_F(Port, OnCommComesFromTheLoopOnlyAndOnlyWithBytes) {
+    port->PortOpen(kTrue);
+    EXPECT_EQ(notifications, 0);
+    loop.Ready(port->NativeHandle());
+    EXPECT_EQ(notifications, 0) << "notified with nothing received";
+    pty.Write("ab");
+    for (int i = 0; i < 1000 && notifications == 0; ++i) {
+        loop.Ready(port->NativeHandle());
+        std::this_thread::sleep_for(1ms);
+    }
+    EXPECT_EQ(notifications, 1);
+    EXPECT_EQ(port->Input(), "ab");
+}
+
+TEST_F(Port, SecondOpenOfTheSameDeviceIsRefused) {
+    port->PortOpen(kTrue);
+    PortMap map;
+    map.Map(5, pty.SlavePath());
+    SerialPort second(loop, map);
+    second.CommPort(5);
+    EXPECT_EQ(ErrorOf([&] { second.PortOpen(kTrue); }), err::kPortAlreadyOpen);
+    EXPECT_EQ(second.PortOpen(), kFalse);
+
+    // Another process, which as root would pass the tty's exclusive mode.
+    const pid_t child = ::fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        MemoryLoop l;
+        SerialPort p(l, map);
+        p.CommPort(5);
+        const int n = ErrorOf([&] { p.PortOpen(kTrue); });
+        ::_exit(n == err::kPortAlreadyOpen ? 1 : n == 0 ? 0 : 2);
+    }
+    int status = 0;
+    ASSERT_EQ(::waitpid(child, &status, 0), child);
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 1) << "0: the other process opened it too; 2: another error";
+
+    port->PortOpen(kFalse);
+    second.PortOpen(kTrue);  // free again once closed
+    EXPECT_EQ(second.PortOpen(), kTrue);
+}
+
+TEST_F(Port, OpeningAnOpenPortFailsAndKeepsItOpen) {
+    port->PortOpen(kTrue);
+    EXPECT_EQ(ErrorOf([&] { port->PortOpen(kTrue); }), err::kPortAlreadyOpen);
+    EXPECT_EQ(port->PortOpen(), kTrue);
+}
+
+TEST_F(Port, PortNumberCannotChangeWhileOpen) {
+    port->PortOpen(kTrue);
+    EXPECT_EQ(ErrorOf([&] { port->CommPort(6); }), err::kPortOpen);
+    EXPECT_EQ(ErrorOf([&] { port->CommPort(5); }), err::kPortOpen);
+    EXPECT_EQ(port->CommPort(), 5);
+    EXPECT_EQ(port->PortOpen(), kTrue);
+    port->PortOpen(kFalse);
+    port->PortOpen(kFalse);  // closing a closed port does nothing
+    port->CommPort(6);
+    EXPECT_EQ(port->CommPort(), 6);
+}
+
+TEST_F(Port, PortWithoutADeviceIsRefused) {
+    EXPECT_EQ(ErrorOf([&] { port->CommPort(-4); }), err::kPortInvalid);
+    EXPECT_EQ(port->CommPort(), 5);
+    PortMap map;
+    map.Map(7, pty.SlavePath() + "-missing");
+    SerialPort missing(loop, map);
+    missing.CommPort(7);
+    EXPECT_EQ(ErrorOf([&] { missing.PortOpen(kTrue); }), err::kPortInvalid);
+    EXPECT_EQ(missing.PortOpen(), kFalse);
+    map.Map(8, "/dev/null");  // exists, but is no serial line
+    SerialPort notTty(loop, map);
+    notTty.CommPort(8);
+    EXPECT_EQ(ErrorOf([&] { notTty.PortOpen(kTrue); }), err::kPortInvalid);
+}
+
+TEST_F(Port, ClosedPortRefusesOutputAndInput) {
+    EXPECT_EQ(ErrorOf([&] { port->Output("x"); }), err::kPortNotOpen);
+    EXPECT_EQ(ErrorOf([&] { port->Input(); }), err::kPortNotOpen);
+}
+
+TEST_F(Port, SettingsTakeAnySpeedAndRefuseBadTexts) {
+    for (const char* good : {"9600,n,8,1", "14400,n,8,1", "115200,N,8,1", " 19200 , e , 7 , 2 "}) {
+        EXPECT_EQ(ErrorOf([&] { port->Settings(good); }), 0) << good;
+        EXPECT_EQ(port->Settings(), good);
+    }
+    port->Settings("9600,n,8,1");
+    for (const char* bad : {"0,n,8,1", "-300,n,8,1", "", "9600", "9600,n,8", "9600,n,8,1,1", "abc,n,8,1",
+                            "9600,x,8,1", "9600,n,9,1", "9600,n,4,1", "9600,n,8,3", "9600,n,8,1.5",
+                            "9600,m,8,1", "99999999999999999999,n,8,1", "+9600,n,8,1", "96 00,n,8,1"}) {
+        EXPECT_EQ(ErrorOf([&] { port->Settings(bad); }), err::kInvalidPropertyValue) << bad;
+        EXPECT_EQ(port->Settings(), "9600,n,8,1");
+    }
+}
+
+TEST_F(Port, SpeedWithoutAStandardConstantTakesOnTheOpenLine) {
+    port->Settings("14400,n,8,1");
+    port->PortOpen(kTrue);
+    port->Output("x");
+    EXPECT_EQ(pty.Read(1), "x");
+    port->Settings("9600,n,8,1");  // changed on the open line
+    termios t{};
+    ASSERT_EQ(::tcgetattr(port->NativeHandle(), &t), 0);
+    EXPECT_EQ(::cfgetospeed(&t), static_cast<speed_t>(B9600));
+}
+
+TEST_F(Port, FarEndHangUpIsReportedOnceAndThenNotWatched) {
+    port->PortOpen(kTrue);
+    const int fd = port->NativeHandle();
+    pty.HangUp();
+    loop.Ready(fd);
+    EXPECT_EQ(notifications, 1);
+    EXPECT_TRUE(port->HungUp());
+    EXPECT_FALSE(loop.Watching(fd)) << "a hung-up line would keep the loop spinning";
+    EXPECT_EQ(port->Input(), "");
+    EXPECT_EQ(ErrorOf([&] { port->Output("x"); }), err::kDeviceIo);
+    EXPECT_EQ(port->PortOpen(), kTrue);  // until the host closes it
+    port->PortOpen(kFalse);
+    EXPECT_EQ(port->PortOpen(), kFalse);
+}
+
+TEST_F(Port, ReceivedBytesBeyondTheLimitPauseReadingUntilInput) {
+    port->PortOpen(kTrue);
+    const String big(SerialPort::kMaxWaiting + 5000, 'z');
+    std::thread far([&] { pty.Write(big); });
+    // Deliveries only, no Input: the port keeps reading until it holds the limit.
+    for (int i = 0; i < 5000 && loop.Watching(port->NativeHandle()); ++i) {
+        loop.Ready(port->NativeHandle());
+        std::this_thread::sleep_for(100us);
+    }
+    EXPECT_FALSE(loop.Watching(port->NativeHandle()));
+    String got = port->Input();
+    EXPECT_TRUE(loop.Watching(port->NativeHandle())) << "Input did not resume reading";
+    for (int i = 0; i < 5000 && got.size() < big.size(); ++i) {
+        got += port->Input();
+        std::this_thread::sleep_for(1ms);
+    }
+    far.join();
+    EXPECT_EQ(got, big);
+}
