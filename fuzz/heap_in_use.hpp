@@ -1,0 +1,33 @@
+// Bytes the program holds on the heap right now, so a fuzz target can check
+// that the control's memory stays bounded however long the stream runs.
+#pragma once
+
+#include <cstddef>
+
+#if defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#define VOSTREL_FUZZ_ASAN 1
+#endif
+#endif
+#if defined(__SANITIZE_ADDRESS__)
+#define VOSTREL_FUZZ_ASAN 1
+#endif
+
+#ifdef VOSTREL_FUZZ_ASAN
+#include <sanitizer/allocator_interface.h>
+#else
+#include <malloc.h>
+#endif
+
+namespace vostrel::fuzz {
+
+inline std::size_t HeapInUse() {
+#ifdef VOSTREL_FUZZ_ASAN
+    // The sanitizer's allocator replaces malloc; its own count is exact.
+    return __sanitizer_get_current_allocated_bytes();
+#else
+    return mallinfo2().uordblks;
+#endif
+}
+
+}  // namespace vostrel::fuzz
