@@ -5,6 +5,7 @@
 #include <cmath>
 #include <limits>
 #include <optional>
+#include <type_traits>
 
 namespace vostrel {
 
@@ -126,6 +127,27 @@ String Variant::ToString() const {
         case Type::String: return *Get<String>();
     }
     throw Error(err::kTypeMismatch);
+}
+
+Variant::Type Argument::type() const {
+    return std::visit(
+        [](const auto& a) -> Variant::Type {
+            using A = std::decay_t<decltype(a)>;
+            if constexpr (std::is_same_v<A, Variant>) return a.type();
+            else if constexpr (std::is_same_v<A, Variant*>) return a->type();
+            else return Variant(*a).type();
+        },
+        arg_);
+}
+
+Variant Argument::Value() const {
+    return std::visit(
+        [](const auto& a) -> Variant {
+            using A = std::decay_t<decltype(a)>;
+            if constexpr (std::is_same_v<A, Variant>) return a;
+            else return Variant(*a);
+        },
+        arg_);
 }
 
 }  // namespace vostrel
