@@ -33,11 +33,13 @@
 #include <array>
 #include <exception>
 #include <memory>
+#include <span>
 #include <string_view>
 #include <type_traits>
 
 #include "vostrel/components.hpp"
 #include "vostrel/property_bag.hpp"
+#include "vostrel/type_library.hpp"
 #include "vostrel/types.hpp"
 #include "vostrel/variant.hpp"
 
@@ -165,6 +167,16 @@ public:
     /// ("-1" for a never-filled slot, "" once taken), or "Error!" for 10 and
     /// above. Writes |MsgBox| back. Throws Error 6 for -32768.
     String ReadText(ByRef<Integer> MsgBox);
+
+    // --- late binding (defined in dispatch/; see vostrel/dispatch.hpp) -------
+    /// Calls the member of _Vostrel with dispatch id `dispid` as `kind`, with
+    /// `args` in parameter order (first parameter first). Returns the
+    /// member's result, or an empty Variant for a put or no result. Errors:
+    /// 438 unknown id or kind, 450 wrong argument count, 13/6 an argument
+    /// that does not fit its parameter; then nothing runs or changes.
+    /// Otherwise exactly as the direct call, write-backs included.
+    Variant Invoke(DispId dispid, InvokeKind kind, std::span<Argument> args = {});
+    // --- end of late binding --------------------------------------------------
 
     // --- persistence ----------------------------------------------------------
     /// New instance: Connection False, ErrorMessage "", PingNXT True. No
