@@ -200,8 +200,10 @@ public:
     /// Throws kPortNotOpen when closed, kDeviceIo on failure or timeout (part
     /// of the bytes may have gone out then).
     void Output(const String& bytes) override;
-    /// Every byte received and not yet read; "" when none. Throws kPortNotOpen
-    /// when closed, kDeviceIo when reading fails (not on a hang-up).
+    /// Every byte received and not yet read (reading the device until it has
+    /// no more); "" when none. Throws kPortNotOpen when closed. A failing read
+    /// counts as a line failure, like a hang-up: what was read before it is
+    /// returned, then "".
     String Input() override;
     void OnComm(Handler handler) override { handler_ = std::move(handler); }
 
