@@ -1,0 +1,151 @@
+// The port itself in trouble: held by another program when the control
+// wants it, and an output buffer the far end has stopped draining.
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include "sim/simulated_brick.hpp"
+#include "testsupport/pty_pair.hpp"
+#include "tests/faults/fault_fixture.hpp"
+
+namespace vostrel::faults {
+namespace {
+
+std::string BrickText(int inbox, const std::string& text) {
+    std::string t{'\x80', '\x09', static_cast<char>(inbox), static_cast<char>(text.size() + 1)};
+    t += text;
+    t.push_back('\0');
+    return std::string{static_cast<char>(t.size()), '\0'} + t;
+}
+
+class PortFaults : public FaultTest {};
+
+TEST_F(PortFaults, PortHeldByAnotherProgramIsRefusedUntilReleased) {
+    sim::SimulatedBrick brick;
+    platform::PortMap ports;
+    ports.Map(1, brick.DevicePath());
+    MakeControl(ports);
+    CollectMail();
+
+    // Another program holds the device as serial programs do: open and
+    // locked. It runs as a process of its own, told by a pipe when to let go.
+    int ready[2], release[2];
+    ASSERT_EQ(::pipe(ready), 0);
+    ASSERT_EQ(::pipe(release), 0);
+    const std::string path = brick.DevicePath();
+    const pid_t child = ::fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        // Only async-signal-safe calls between fork and _exit.
+        const int fd = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+        const char ok = fd >= 0 && ::flock(fd, LOCK_EX | LOCK_NB) == 0 ? 'y' : 'n';
+        [[maybe_unused]] ssize_t w = ::write(ready[1], &ok, 1);
+        char c;
+        [[maybe_unused]] ssize_t r = ::read(release[0], &c, 1);
+        ::_exit(0);
+    }
+    char ok = 0;
+    ASSERT_EQ(::read(ready[0], &ok, 1), 1);
+    ASSERT_EQ(ok, 'y');
+
+    EXPECT_EQ(nxt->ConnectNXT(1, 9600), 1);
+    EXPECT_EQ(nxt->ErrorMessage(), "Connection error");
+    EXPECT_EQ(nxt->Connection(), kFalse);
+    EXPECT_EQ(nxt->Comm1().PortOpen(), kFalse);
+    EXPECT_EQ(Send(1, "x"), 1) << "nothing goes out on a port not opened";
+
+    // Released: the same call now connects, and the link works.
+    ASSERT_EQ(::write(release[1], "x", 1), 1);
+    int status = 0;
+    ASSERT_EQ(::waitpid(child, &status, 0), child);
+    for (int fd : {ready[0], ready[1], release[0], release[1]}) ::close(fd);
+    ASSERT_EQ(nxt->ConnectNXT(1, 9600), 0) << nxt->ErrorMessage();
+    brick.SendText(6, "through");
+    ASSERT_TRUE(RunUntil([&] { return mail.size() == 1; }));
+    EXPECT_EQ(mail[0], Filed(6, "through"));
+    nxt->DisconnectNXT();
+}
+
+TEST_F(PortFaults, SecondControlOnAHeldPortLeavesTheFirstWorking) {
+    sim::SimulatedBrick brick;
+    platform::PortMap ports;
+    ports.Map(1, brick.DevicePath());
+    MakeControl(ports);
+    CollectMail();
+    ASSERT_EQ(nxt->ConnectNXT(1, 9600), 0) << nxt->ErrorMessage();
+
+    testing::RecordingHost otherHost;
+    auto other = platform::MakeControl(loop, &otherHost, ports);
+    EXPECT_EQ(other->ConnectNXT(1, 9600), 1);
+    EXPECT_EQ(other->ErrorMessage(), "Connection error");
+
+    brick.SendText(2, "still mine");
+    ASSERT_EQ(Send(3, "and out"), 0);
+    ASSERT_TRUE(RunUntil([&] { return mail.size() == 1; }));
+    EXPECT_EQ(mail[0], Filed(2, "still mine"));
+    ASSERT_TRUE(brick.WaitUntil([](const sim::BrickStatus& s) { return !s.StoredFor(3).empty(); }, 2000ms));
+    EXPECT_EQ(brick.Status().StoredFor(3)[0], std::string("and out") + '\0');
+
+    ASSERT_EQ(nxt->DisconnectNXT(), 0);
+    EXPECT_EQ(other->ConnectNXT(1, 9600), 0) << "free once the first let go";
+    other->DisconnectNXT();
+}
+
+// Fills the output buffer of a far end that does not read: the send that
+// finds no room fails, after the port's write timeout.
+class FullOutputBuffer : public FaultTest {
+protected:
+    void SetUp() override {
+        if (!far.Ok()) GTEST_SKIP() << "no pseudo-terminal: " << far.Failure();
+        platform::PortMap ports;
+        ports.Map(1, far.SlavePath());
+        MakeControl(ports);
+        CollectMail();
+        ASSERT_EQ(nxt->ConnectNXT(1, 9600), 0) << nxt->ErrorMessage();
+        far.Write(BrickText(1, "waiting"));  // a message waits to be read meanwhile
+        while (Send(2, text) == 0) ++sent;
+    }
+    // What the far end reads once it drains the line: the tone, then the
+    // packets of the sends that succeeded, then anything else.
+    std::string Drain() {
+        std::string got = far.Read(tone.size() + sent * packet.size());
+        return got + far.Read(packet.size(), 200ms);
+    }
+
+    testing::PtyPair far;
+    const std::string text = std::string(50, 'z');
+    const std::string packet = BrickText(2, text);
+    const std::string tone{6, 0, 0, 3, '\xE8', 3, '\xF4', 1};
+    std::size_t sent = 0;
+};
+
+TEST_F(FullOutputBuffer, FailsTheSendAndTheLinkRecovers) {
+    EXPECT_EQ(nxt->ErrorMessage(), "Error parameters for send");
+    EXPECT_GT(sent, 0u);
+    const std::string got = Drain();
+    ASSERT_GE(got.size(), tone.size() + sent * packet.size());
+    EXPECT_EQ(got.substr(0, tone.size()), tone);
+    for (std::size_t i = 0; i < sent; ++i)
+        ASSERT_EQ(got.substr(tone.size() + i * packet.size(), packet.size()), packet) << "packet " << i;
+
+    // Both ways work again, and the message that waited was not lost.
+    ASSERT_EQ(Send(3, "after"), 0);
+    EXPECT_EQ(far.Read(12), BrickText(3, "after"));
+    ASSERT_TRUE(RunUntil([&] { return mail.size() == 1; }));
+    EXPECT_EQ(mail[0], Filed(1, "waiting"));
+    EXPECT_TRUE(host.errors.empty());
+    nxt->DisconnectNXT();
+}
+
+// Open fault of the serial port (platform/posix_serial_port.cpp): a write
+// that times out leaves the part of its packet that fitted on the line, so
+// the brick, which frames by the length header, swallows the start of the
+// next packet into it. Run with --gtest_also_run_disabled_tests.
+TEST_F(FullOutputBuffer, DISABLED_FailedSendLeavesNoPartOfItsPacketOnTheLine) {
+    EXPECT_EQ(Drain().size(), tone.size() + sent * packet.size());
+    nxt->DisconnectNXT();
+}
+
+}  // namespace
+}  // namespace vostrel::faults
