@@ -1,0 +1,49 @@
+// The tool's commands, one function each, called by main once the
+// arguments are parsed. Each returns the process's exit status: 0 done,
+// 1 the control reported a failure.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <ostream>
+#include <string>
+
+#include "sim/simulated_brick.hpp"
+#include "vostrel/types.hpp"
+
+namespace vostrel::tool {
+
+struct LinkOptions {
+    std::string port;  // a number or a device path
+    Integer baud = 9600;
+};
+
+struct SendOptions {
+    LinkOptions link;
+    Integer mailbox = 0;
+    std::optional<std::string> text;
+    std::optional<Long> number;
+};
+
+struct ListenOptions {
+    LinkOptions link;
+    bool json = false;
+    bool noPing = false;
+    Long watchdogMs = 0;  // 0: the control's own interval (10 s)
+};
+
+struct SimOptions {
+    sim::BrickOptions brick;
+    bool quiet = false;  // print only the device path
+};
+
+int RunDemo(std::ostream& out);
+int RunSim(const SimOptions& options, std::ostream& out);
+int RunSend(const SendOptions& options, std::ostream& out);
+int RunListen(const ListenOptions& options, std::ostream& out);
+int RunPorts(std::ostream& out);
+
+/// One readable line for something the simulated brick did.
+std::string Describe(const sim::BrickEvent& e);
+
+}  // namespace vostrel::tool

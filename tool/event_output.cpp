@@ -1,0 +1,90 @@
+// Formatting listen's events.
+#include "tool/event_output.hpp"
+
+#include <chrono>
+#include <cstdio>
+#include <ctime>
+#include <nlohmann/json.hpp>
+
+#include "sim/wire.hpp"
+
+namespace vostrel::tool {
+
+namespace {
+std::string TimeOfDay() {
+    const auto now = std::chrono::system_clock::now();
+    const std::time_t t = std::chrono::system_clock::to_time_t(now);
+    const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(now.time_since_epoch()).count() % 1000;
+    std::tm tm{};
+    ::localtime_r(&t, &tm);
+    char buf[32];
+    std::snprintf(buf, sizeof buf, "%02d:%02d:%02d.%03d", tm.tm_hour, tm.tm_min, tm.tm_sec, static_cast<int>(ms));
+    return buf;
+}
+
+std::string TextPart(const std::string& stored) { return stored.substr(0, stored.find('\0')); }
+
+std::string Dump(const nlohmann::json& j) {
+    // Bytes that are not UTF-8 become U+FFFD in "text"; "hex" keeps them.
+    return j.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
+}
+}  // namespace
+
+std::string Printable(const std::string& stored) {
+    std::string out;
+    for (unsigned char c : TextPart(stored)) {
+        if (c >= 0x20 && c < 0x7F && c != '\\') {
+            out.push_back(static_cast<char>(c));
+        } else {
+            char buf[8];
+            std::snprintf(buf, sizeof buf, "\\x%02x", c);
+            out += buf;
+        }
+    }
+    return out;
+}
+
+void EventOutput::Line(const std::string& text) {
+    if (json_) out_ << text << '\n';
+    else out_ << '[' << TimeOfDay() << "] " << text << '\n';
+    out_.flush();
+}
+
+void EventOutput::Connect(int result, const std::string& status) {
+    if (json_) Line(Dump({{"event", "connect"}, {"result", result}, {"status", status}}));
+    else Line("connect: " + status);
+}
+
+void EventOutput::Disconnect(int result, const std::string& status) {
+    if (json_) Line(Dump({{"event", "disconnect"}, {"result", result}, {"status", status}}));
+    else Line("disconnect: " + status);
+}
+
+void EventOutput::Mail(int mailbox, const std::string& stored) {
+    if (json_)
+        Line(Dump({{"event", "mail"}, {"mailbox", mailbox}, {"text", TextPart(stored)}, {"hex", sim::Hex(stored)}}));
+    else Line("mail " + std::to_string(mailbox) + ": \"" + Printable(stored) + "\"");
+}
+
+void EventOutput::NoPing(const std::string& status) {
+    if (json_) Line(Dump({{"event", "noping"}, {"status", status}}));
+    else Line("NoPing: " + status);
+}
+
+void EventOutput::Sent(int mailbox, int result, const std::string& status) {
+    if (json_) Line(Dump({{"event", "sent"}, {"mailbox", mailbox}, {"result", result}, {"status", status}}));
+    else Line("sent to " + std::to_string(mailbox) + ": " + status);
+}
+
+void EventOutput::Read(int mailbox, const std::string& stored) {
+    if (json_)
+        Line(Dump({{"event", "read"}, {"mailbox", mailbox}, {"text", TextPart(stored)}, {"hex", sim::Hex(stored)}}));
+    else Line("read " + std::to_string(mailbox) + ": \"" + Printable(stored) + "\"");
+}
+
+void EventOutput::Error(const std::string& message) {
+    if (json_) Line(Dump({{"event", "error"}, {"message", message}}));
+    else Line("error: " + message);
+}
+
+}  // namespace vostrel::tool

@@ -1,0 +1,38 @@
+// Port numbers and device paths from the command line.
+#include "tool/port_argument.hpp"
+
+#include <algorithm>
+#include <cctype>
+#include <stdexcept>
+
+namespace vostrel::tool {
+
+PortChoice ResolvePort(const std::string& text) {
+    if (text.empty()) throw std::invalid_argument("empty port");
+    PortChoice c;
+    const bool numeric = std::all_of(text.begin() + (text[0] == '-' ? 1 : 0), text.end(),
+                                     [](unsigned char ch) { return std::isdigit(ch); }) &&
+                         text != "-";
+    if (numeric) {
+        long long n = 0;
+        try {
+            n = std::stoll(text);
+        } catch (const std::out_of_range&) {
+            n = 1LL << 40;
+        }
+        if (n < INT16_MIN || n > INT16_MAX) throw std::invalid_argument("port number out of range: " + text);
+        c.number = static_cast<Integer>(n);
+    } else {
+        // Any number will do; 1 is the one the control is given.
+        c.number = 1;
+        c.map.Map(c.number, text);
+    }
+    try {
+        c.path = c.map.Path(c.number);
+    } catch (const Error&) {
+        c.path.clear();  // no device: ConnectNXT reports it
+    }
+    return c;
+}
+
+}  // namespace vostrel::tool

@@ -1,0 +1,22 @@
+// A port given on the command line: a number, mapped as the platform layer
+// maps it, or a device path, mapped to a number of its own.
+#pragma once
+
+#include <string>
+
+#include "vostrel/platform.hpp"
+
+namespace vostrel::tool {
+
+struct PortChoice {
+    Integer number = 0;
+    platform::PortMap map;
+    std::string path;  // the device the number names
+};
+
+/// "3" -> port 3 (/dev/rfcomm3 on Linux); "/dev/pts/4" -> port 1 mapped to
+/// that path. Throws std::invalid_argument for an empty text or a number
+/// outside -32768 to 32767.
+PortChoice ResolvePort(const std::string& text);
+
+}  // namespace vostrel::tool
