@@ -11,11 +11,16 @@ namespace {
 
 const char* IdlType(Variant::Type t) {
     switch (t) {
-        case Variant::Type::Integer: return "short";
-        case Variant::Type::Long: return "long";
-        case Variant::Type::Boolean: return "VARIANT_BOOL";
-        case Variant::Type::String: return "BSTR";
-        case Variant::Type::Empty: break;
+        case Variant::Type::Integer:
+            return "short";
+        case Variant::Type::Long:
+            return "long";
+        case Variant::Type::Boolean:
+            return "VARIANT_BOOL";
+        case Variant::Type::String:
+            return "BSTR";
+        case Variant::Type::Empty:
+            break;
     }
     return "void";
 }
@@ -52,8 +57,8 @@ std::string GenerateIdl() {
         std::snprintf(buf, sizeof buf, "%08X", static_cast<unsigned>(kOleMiscStatus));
         o << buf;
     }
-    o << std::dec << "; type library resource TYPELIB " << kTypeLibResourceId
-      << "; toolbox bitmap " << kToolboxBitmapId << ".\n\n"
+    o << std::dec << "; type library resource TYPELIB " << kTypeLibResourceId << "; toolbox bitmap "
+      << kToolboxBitmapId << ".\n\n"
       << "import \"oaidl.idl\";\n\n";
 
     o << "[\n"
@@ -64,8 +69,8 @@ std::string GenerateIdl() {
         std::snprintf(buf, sizeof buf, "0x%04X", static_cast<unsigned>(kLibraryLcid));
         o << "  lcid(" << buf << "),\n";
     }
-    o << "  helpstring(\"" << kLibraryHelpString << "\")" << (kLibraryIsControl ? ",\n  control\n" : "\n")
-      << "]\n"
+    o << "  helpstring(\"" << kLibraryHelpString << "\")"
+      << (kLibraryIsControl ? ",\n  control\n" : "\n") << "]\n"
       << "library " << kLibraryName << "\n{\n"
       << "    importlib(\"stdole2.tlb\");\n\n"
       << "    interface " << kInterfaceName << ";\n"

@@ -20,9 +20,12 @@ std::string Hex(DispId id) {
 
 const char* KindName(InvokeKind kind) {
     switch (kind) {
-        case InvokeKind::Method: return "method";
-        case InvokeKind::PropertyGet: return "property get";
-        case InvokeKind::PropertyPut: return "property put";
+        case InvokeKind::Method:
+            return "method";
+        case InvokeKind::PropertyGet:
+            return "property get";
+        case InvokeKind::PropertyPut:
+            return "property put";
     }
     return "call";
 }
@@ -60,19 +63,28 @@ const MemberInfo& Resolve(DispId dispid, InvokeKind kind) {
 
 template <class T>
 T Convert(const Variant& v) {
-    if constexpr (std::is_same_v<T, Integer>) return v.ToInteger();
-    else if constexpr (std::is_same_v<T, Long>) return v.ToLong();
-    else if constexpr (std::is_same_v<T, Boolean>) return v.ToBoolean();
-    else return v.ToString();
+    if constexpr (std::is_same_v<T, Integer>)
+        return v.ToInteger();
+    else if constexpr (std::is_same_v<T, Long>)
+        return v.ToLong();
+    else if constexpr (std::is_same_v<T, Boolean>)
+        return v.ToBoolean();
+    else
+        return v.ToString();
 }
 
 const char* ExpectedType(Variant::Type t) {
     switch (t) {
-        case Variant::Type::Integer: return "must be an Integer";
-        case Variant::Type::Long: return "must be a Long";
-        case Variant::Type::Boolean: return "must be a Boolean";
-        case Variant::Type::String: return "must be a String";
-        case Variant::Type::Empty: break;
+        case Variant::Type::Integer:
+            return "must be an Integer";
+        case Variant::Type::Long:
+            return "must be a Long";
+        case Variant::Type::Boolean:
+            return "must be a Boolean";
+        case Variant::Type::String:
+            return "must be a String";
+        case Variant::Type::Empty:
+            break;
     }
     return "has the wrong type";
 }
@@ -84,7 +96,8 @@ T ByValue(const Argument& a, const MemberInfo& m, int index) {
     try {
         return Convert<T>(a.Value());
     } catch (const Error& e) {
-        ArgumentError(e.Number(), m, index, ExpectedType(m.params[static_cast<std::size_t>(index)].type));
+        ArgumentError(e.Number(), m, index,
+                      ExpectedType(m.params[static_cast<std::size_t>(index)].type));
     }
 }
 
@@ -110,10 +123,10 @@ T& ByReference(Argument& a, T& temp, const MemberInfo& m, int index) {
 Variant Vostrel::Invoke(DispId dispid, InvokeKind kind, std::span<Argument> args) {
     const MemberInfo& m = Resolve(dispid, kind);
     if (args.size() != static_cast<std::size_t>(m.paramCount))
-        throw Error(err::kWrongArgumentCount,
-                    "Wrong number of arguments: " + std::string(m.name) + " (" + KindName(m.kind) +
-                        ") takes " + std::to_string(m.paramCount) + ", given " +
-                        std::to_string(args.size()));
+        throw Error(err::kWrongArgumentCount, "Wrong number of arguments: " + std::string(m.name) +
+                                                  " (" + KindName(m.kind) + ") takes " +
+                                                  std::to_string(m.paramCount) + ", given " +
+                                                  std::to_string(args.size()));
     // Every argument is checked and converted before the member runs, so a
     // refused call changes nothing.
     switch (m.id) {
@@ -159,8 +172,8 @@ Variant Vostrel::Invoke(DispId dispid, InvokeKind kind, std::span<Argument> args
         }
     }
     // Only reached if the member table names a member this switch lacks.
-    throw Error(err::kMemberNotFound, "Object doesn't support this property or method: " +
-                                          std::string(m.name));
+    throw Error(err::kMemberNotFound,
+                "Object doesn't support this property or method: " + std::string(m.name));
 }
 
 }  // namespace vostrel

@@ -124,6 +124,7 @@ struct MemberInfo {
 };
 
 using VType = Variant::Type;
+// clang-format off
 /// The members of _Vostrel in the order of its function table.
 inline constexpr std::array<MemberInfo, 11> kMembers{{
     {"Connection", InvokeKind::PropertyGet, dispid::kConnection, 0, {}, VType::Boolean},
@@ -152,6 +153,7 @@ inline constexpr std::array<MemberInfo, 2> kEvents{{
     {"NewMail", InvokeKind::Method, dispid::kNewMail, 1, {{{"MailBox", VType::Integer, true}}},
      VType::Empty},
 }};
+// clang-format on
 
 /// The entry of kMembers for `id` invoked as `kind` (exactly one kind), or
 /// nullptr when _Vostrel has no such member.

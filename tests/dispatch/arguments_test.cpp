@@ -68,8 +68,7 @@ TEST(LongConversion, EdgesOfTheLongRange) {
     Connect(c);
     EXPECT_EQ(Call(*c, dispid::kSendValue, kMethod, {Integer(0), "2147483647"}),
               Variant(Integer(0)));
-    EXPECT_EQ(ErrorOf(*c, dispid::kSendValue, kMethod, {Integer(0), "2147483648"}),
-              err::kOverflow);
+    EXPECT_EQ(ErrorOf(*c, dispid::kSendValue, kMethod, {Integer(0), "2147483648"}), err::kOverflow);
     EXPECT_EQ(ErrorOf(*c, dispid::kSendValue, kMethod, {Integer(0), "1,000"}), err::kTypeMismatch);
     EXPECT_EQ(Call(*c, dispid::kSendValue, kMethod, {Integer(0), Integer(-32768)}),
               Variant(Integer(0)));
@@ -138,8 +137,9 @@ TEST(ByReference, WrongTypeIsATypeMismatchAndNothingRuns) {
     EXPECT_EQ(ErrorOf(*c, dispid::kSendValue, kMethod, {Integer(1), Argument::Ref(intValue)}),
               err::kTypeMismatch);
     // SendText: the second argument is refused, so the first is not written back.
-    EXPECT_EQ(ErrorOf(*c, dispid::kSendText, kMethod, {Argument::Ref(box), Argument::Ref(intValue)}),
-              err::kTypeMismatch);
+    EXPECT_EQ(
+        ErrorOf(*c, dispid::kSendText, kMethod, {Argument::Ref(box), Argument::Ref(intValue)}),
+        err::kTypeMismatch);
     EXPECT_EQ(box, -3);
     EXPECT_EQ(intValue, -5);
     EXPECT_EQ(variantLong, Variant(Long(2)));

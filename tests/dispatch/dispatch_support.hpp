@@ -17,8 +17,7 @@ inline String Bytes(std::initializer_list<int> bytes) {
 }
 
 /// Invoke with an argument list written in place.
-inline Variant Call(Vostrel& control, DispId id, InvokeKind kind,
-                    std::vector<Argument> args = {}) {
+inline Variant Call(Vostrel& control, DispId id, InvokeKind kind, std::vector<Argument> args = {}) {
     return control.Invoke(id, kind, args);
 }
 

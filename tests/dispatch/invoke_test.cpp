@@ -23,6 +23,8 @@ TEST(InvokeProperties, ConnectionStoresTheBooleanAsPassedAndNotifies) {
     EXPECT_EQ(Call(*c, dispid::kConnection, kGet), Variant(kFalse));
     EXPECT_EQ(Call(*c, dispid::kConnection, kPut, {Boolean(1)}), Variant());
     EXPECT_EQ(Call(*c, dispid::kConnection, kGet), Variant(Boolean(1)));
+    EXPECT_EQ(Call(*c, dispid::kConnection, kMethod | kGet),
+              Variant(Boolean(1)));  // as scripts call
     EXPECT_EQ(c.host.changes, std::vector<std::string>{"Connection"});
     EXPECT_EQ(c.comm->Opens(), 0);  // setting it opens nothing
 }
@@ -41,43 +43,20 @@ TEST(InvokeProperties, GuardedSettersRefuseAtDesignTimeAndChangeNothing) {
     EXPECT_EQ(c.host.changes, std::vector<std::string>{"PingNXT"});
 }
 
-TEST(InvokeProperties, ErrorMessageTakesAnyTextAndReturnsACopy) {
-    MemoryControl c;
-    Call(*c, dispid::kErrorMessage, kPut, {""});
-    EXPECT_EQ(c.host.changes, std::vector<std::string>{"ErrorMessage"});
-    Call(*c, dispid::kErrorMessage, kPut, {Bytes({'a', 0, 0xE8})});
-    EXPECT_EQ(Call(*c, dispid::kErrorMessage, kGet), Variant(Bytes({'a', 0, 0xE8})));
-}
-
-TEST(InvokeProperties, MethodAndGetCombinedReachTheGetter) {
-    MemoryControl c;
-    EXPECT_EQ(Call(*c, dispid::kPingNXT, kMethod | kGet), Variant(kTrue));
-}
-
 // --- SendValue ----------------------------------------------------------------
 
 TEST(InvokeSendValue, SendsTheAbsoluteValueAndWritesItBack) {
     MemoryControl c;
     Connect(c);
     Integer mailBox = 0;
-    Long value = -1000;
-    Variant r = Call(*c, dispid::kSendValue, kMethod,
-                     {Argument::Ref(mailBox), Argument::Ref(value)});
+    Variant value = Long(-1000);  // a Variant variable holding a Long is written in place
+    Variant r =
+        Call(*c, dispid::kSendValue, kMethod, {Argument::Ref(mailBox), Argument::Ref(value)});
     EXPECT_EQ(r, Variant(Integer(0)));
-    EXPECT_EQ(value, 1000);
+    EXPECT_EQ(value, Variant(Long(1000)));
     EXPECT_EQ(mailBox, 0);
     EXPECT_EQ(c->ErrorMessage(), "No errores");
     EXPECT_EQ(c.comm->Written(), Bytes({0x09, 0x00, 0x80, 0x09, 0x00, 0x05, 0xE8, 0x03, 0, 0, 0}));
-}
-
-TEST(InvokeSendValue, WritesBackIntoAVariantVariable) {
-    MemoryControl c;
-    Connect(c);
-    Variant mailBox = Integer(3);
-    Variant value = Long(-2147483647);
-    EXPECT_EQ(Call(*c, dispid::kSendValue, kMethod, {Argument::Ref(mailBox), Argument::Ref(value)}),
-              Variant(Integer(0)));
-    EXPECT_EQ(value, Variant(Long(2147483647)));
 }
 
 TEST(InvokeSendValue, RefusedMailboxLeavesValueUntouched) {
@@ -90,26 +69,11 @@ TEST(InvokeSendValue, RefusedMailboxLeavesValueUntouched) {
         EXPECT_EQ(value, -5);
         EXPECT_EQ(c->ErrorMessage(), "Error parameters for send");
     }
-    EXPECT_TRUE(c.comm->Writes().empty());
-}
-
-TEST(InvokeSendValue, SmallestLongFailsAndKeepsItsValue) {
-    MemoryControl c;
-    Connect(c);
-    Long value = INT32_MIN;
-    EXPECT_EQ(Call(*c, dispid::kSendValue, kMethod, {Integer(2), Argument::Ref(value)}),
+    Long smallest = INT32_MIN;  // its absolute value does not fit
+    EXPECT_EQ(Call(*c, dispid::kSendValue, kMethod, {Integer(2), Argument::Ref(smallest)}),
               Variant(Integer(1)));
-    EXPECT_EQ(value, INT32_MIN);
+    EXPECT_EQ(smallest, INT32_MIN);
     EXPECT_TRUE(c.comm->Writes().empty());
-}
-
-TEST(InvokeSendValue, WithThePortClosedFailsAfterTheWriteBack) {
-    MemoryControl c;
-    Long value = -7;
-    EXPECT_EQ(Call(*c, dispid::kSendValue, kMethod, {Integer(1), Argument::Ref(value)}),
-              Variant(Integer(1)));
-    EXPECT_EQ(value, 7);
-    EXPECT_EQ(c->ErrorMessage(), "Error parameters for send");
 }
 
 TEST(InvokeSendValue, ErrorOfTheFailurePathReachesTheCallerWithTheWriteBackDone) {
@@ -149,8 +113,7 @@ TEST(InvokeSendText, TooLongTextFailsBeforeTheMailboxIsTouched) {
     MemoryControl c;
     Connect(c);
     Integer mailBox = -12;
-    EXPECT_EQ(Call(*c, dispid::kSendText, kMethod,
-                   {Argument::Ref(mailBox), String(59, 'x')}),
+    EXPECT_EQ(Call(*c, dispid::kSendText, kMethod, {Argument::Ref(mailBox), String(59, 'x')}),
               Variant(Integer(1)));
     EXPECT_EQ(mailBox, -12);
     EXPECT_EQ(Call(*c, dispid::kSendText, kMethod, {Argument::Ref(mailBox), "x"}),
@@ -158,22 +121,6 @@ TEST(InvokeSendText, TooLongTextFailsBeforeTheMailboxIsTouched) {
     EXPECT_EQ(mailBox, 12);  // absolute value written, then refused as above 9
     EXPECT_EQ(c->ErrorMessage(), "Error parameters for send");
     EXPECT_TRUE(c.comm->Writes().empty());
-}
-
-TEST(InvokeSendText, LongestTextGoesOut) {
-    MemoryControl c;
-    Connect(c);
-    EXPECT_EQ(Call(*c, dispid::kSendText, kMethod, {Integer(9), String(58, 'x')}),
-              Variant(Integer(0)));
-    ASSERT_EQ(c.comm->Writes().size(), 1u);
-    EXPECT_EQ(c.comm->Writes()[0].size(), 65u);
-}
-
-TEST(InvokeSendText, NumberPassedByValueIsSentAsItsText) {
-    MemoryControl c;
-    Connect(c);
-    EXPECT_EQ(Call(*c, dispid::kSendText, kMethod, {Integer(0), Long(42)}), Variant(Integer(0)));
-    EXPECT_EQ(c.comm->Written(), Bytes({0x07, 0x00, 0x80, 0x09, 0x00, 0x03, '4', '2', 0x00}));
 }
 
 // --- ConnectNXT and DisconnectNXT ----------------------------------------------
@@ -194,17 +141,6 @@ TEST(InvokeConnect, OpensThePortAndLeavesTheArgumentsAlone) {
     EXPECT_TRUE(c.timer->Enabled().IsTrue());
 }
 
-TEST(InvokeConnect, SecondConnectFailsAndKeepsTheLinkOpen) {
-    MemoryControl c;
-    Connect(c);
-    EXPECT_EQ(Call(*c, dispid::kConnectNXT, kMethod, {Integer(5), Integer(9600)}),
-              Variant(Integer(1)));
-    EXPECT_EQ(c->ErrorMessage(), "Connection error");
-    EXPECT_EQ(c->Connection(), kFalse);
-    EXPECT_EQ(c.comm->PortOpen(), kTrue);
-    EXPECT_TRUE(c.comm->Writes().empty());
-}
-
 TEST(InvokeConnect, SpeedAboveAnIntegerIsAnOverflowBeforeAnythingHappens) {
     MemoryControl c;
     EXPECT_EQ(ErrorOf(*c, dispid::kConnectNXT, kMethod, {Integer(5), Long(57600)}), err::kOverflow);
@@ -218,16 +154,7 @@ TEST(InvokeConnect, DisconnectClosesAndStopsTheWatchdog) {
     EXPECT_EQ(Call(*c, dispid::kDisconnectNXT, kMethod), Variant(Integer(0)));
     EXPECT_EQ(c.comm->PortOpen(), kFalse);
     EXPECT_FALSE(c.timer->Enabled().IsTrue());
-    EXPECT_EQ(Call(*c, dispid::kDisconnectNXT, kMethod), Variant(Integer(0)));
     EXPECT_EQ(c->ErrorMessage(), "No errores");
-}
-
-TEST(InvokeConnect, DisconnectFailureReportsCommError) {
-    MemoryControl c;
-    Connect(c);
-    c.comm->Fail(vostrel::testing::MemoryComm::Op::Close, err::kDeviceIo, 1);
-    EXPECT_EQ(Call(*c, dispid::kDisconnectNXT, kMethod), Variant(Integer(1)));
-    EXPECT_EQ(c->ErrorMessage(), "Comm error");
 }
 
 // --- ReadText -----------------------------------------------------------------
@@ -248,7 +175,8 @@ TEST(InvokeReadText, HandsOutTheSlotAndEmptiesIt) {
 TEST(InvokeReadText, OutOfRangeGivesErrorTextAfterTheWriteBack) {
     MemoryControl c;
     Integer box = -12;
-    EXPECT_EQ(Call(*c, dispid::kReadText, kMethod, {Argument::Ref(box)}), Variant(String("Error!")));
+    EXPECT_EQ(Call(*c, dispid::kReadText, kMethod, {Argument::Ref(box)}),
+              Variant(String("Error!")));
     EXPECT_EQ(box, 12);
     EXPECT_EQ(Call(*c, dispid::kReadText, kMethod, {Integer(10)}), Variant(String("Error!")));
     EXPECT_EQ(c->ErrorMessage(), "");
@@ -293,9 +221,9 @@ TEST(InvokeRefused, WrongArgumentCountChangesNothing) {
     Long value = -9;
     EXPECT_EQ(ErrorOf(*c, dispid::kSendValue, kMethod, {Argument::Ref(value)}),
               err::kWrongArgumentCount);
-    EXPECT_EQ(ErrorOf(*c, dispid::kSendValue, kMethod,
-                      {Integer(1), Argument::Ref(value), Integer(0)}),
-              err::kWrongArgumentCount);
+    EXPECT_EQ(
+        ErrorOf(*c, dispid::kSendValue, kMethod, {Integer(1), Argument::Ref(value), Integer(0)}),
+        err::kWrongArgumentCount);
     EXPECT_EQ(ErrorOf(*c, dispid::kDisconnectNXT, kMethod, {Integer(0)}), err::kWrongArgumentCount);
     EXPECT_EQ(ErrorOf(*c, dispid::kPingNXT, kGet, {Integer(0)}), err::kWrongArgumentCount);
     EXPECT_EQ(ErrorOf(*c, dispid::kPingNXT, kPut), err::kWrongArgumentCount);
@@ -333,15 +261,17 @@ TEST(InvokeMatchesDirect, SameScriptSameOutcome) {
 
     Integer p = 3, b = 19200;
     record(directResults, direct, Variant(direct->ConnectNXT(p, b)));
-    record(lateResults, late, Call(*late, dispid::kConnectNXT, kMethod, {Integer(3), Integer(19200)}));
+    record(lateResults, late,
+           Call(*late, dispid::kConnectNXT, kMethod, {Integer(3), Integer(19200)}));
 
     for (Integer box : {Integer(-2), Integer(0), Integer(9), Integer(10), Integer(-32768)}) {
         for (Long v : {Long(-1), Long(0), Long(INT32_MIN), Long(INT32_MAX)}) {
             Integer db = box, lb = box;
             Long dv = v, lv = v;
             record(directResults, direct, Variant(direct->SendValue(db, dv)));
-            record(lateResults, late,
-                   Call(*late, dispid::kSendValue, kMethod, {Argument::Ref(lb), Argument::Ref(lv)}));
+            record(
+                lateResults, late,
+                Call(*late, dispid::kSendValue, kMethod, {Argument::Ref(lb), Argument::Ref(lv)}));
             EXPECT_EQ(db, lb);
             EXPECT_EQ(dv, lv);
             String text(static_cast<std::size_t>((v & 0x3F)), '?');

@@ -42,7 +42,8 @@ TEST(NameLookup, ParametersByPosition) {
     EXPECT_EQ(ParameterId(dispid::kSendText, "mail"), 1);
     EXPECT_EQ(ParameterId(dispid::kSendValue, "value"), 1);
     EXPECT_EQ(ParameterId(dispid::kConnectNXT, "boudrate"), 1);
-    EXPECT_EQ(ParameterId(dispid::kConnectNXT, "BaudRate"), std::nullopt);  // published spelling only
+    EXPECT_EQ(ParameterId(dispid::kConnectNXT, "BaudRate"),
+              std::nullopt);  // published spelling only
     EXPECT_EQ(ParameterId(dispid::kReadText, "msgbox"), 0);
     EXPECT_EQ(ParameterId(dispid::kReadText, "MailBox"), std::nullopt);
     EXPECT_EQ(ParameterId(dispid::kConnection, "new_connection"), 0);

@@ -29,8 +29,8 @@ TEST(BagRestore, BooleansByTheRuntimesConversion) {
         std::int16_t expected;
     };
     const Case cases[] = {
-        {Long(0), 0},           {Integer(2), -1},     {Long(-70000), -1}, {String("True"), -1},
-        {String(" false"), 0}, {String("0"), 0},     {String("-0.5"), -1}, {Variant(), 0},
+        {Long(0), 0},          {Integer(2), -1}, {Long(-70000), -1},   {String("True"), -1},
+        {String(" false"), 0}, {String("0"), 0}, {String("-0.5"), -1}, {Variant(), 0},
         {Boolean(1), 1},  // a stored Boolean comes back exactly as saved
     };
     for (const Case& k : cases) {
@@ -45,8 +45,8 @@ TEST(BagRestore, BooleansByTheRuntimesConversion) {
 
 TEST(BagRestore, TextByTheRuntimesConversion) {
     const std::pair<Variant, String> cases[] = {
-        {Integer(-32768), "-32768"}, {Long(7), "7"},    {kTrue, "True"},
-        {kFalse, "False"},           {Variant(), ""},   {String("Ping error"), "Ping error"},
+        {Integer(-32768), "-32768"}, {Long(7), "7"},  {kTrue, "True"},
+        {kFalse, "False"},           {Variant(), ""}, {String("Ping error"), "Ping error"},
     };
     for (const auto& [stored, expected] : cases) {
         MemoryPropertyBag bag;
