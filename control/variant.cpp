@@ -135,7 +135,10 @@ Variant::Type Argument::type() const {
             using A = std::decay_t<decltype(a)>;
             if constexpr (std::is_same_v<A, Variant>) return a.type();
             else if constexpr (std::is_same_v<A, Variant*>) return a->type();
-            else return Variant(*a).type();
+            else if constexpr (std::is_same_v<A, Integer*>) return Variant::Type::Integer;
+            else if constexpr (std::is_same_v<A, Long*>) return Variant::Type::Long;
+            else if constexpr (std::is_same_v<A, Boolean*>) return Variant::Type::Boolean;
+            else return Variant::Type::String;
         },
         arg_);
 }
