@@ -107,6 +107,10 @@ void SimulatedBrick::Run() {
     std::unique_lock lock(mutex_);
     while (!stop_) {
         TimePoint now = Clock::now();
+        if (hangUpRequested_ && !status_.hungUp) {
+            CloseLine();
+            Notify({BrickEvent::Kind::HungUp});
+        }
         UpdateSilence(now);
         Flush(now);
         QueueProgram(program_.Run(now, status_.silent || status_.hungUp), now);
@@ -323,11 +327,11 @@ void SimulatedBrick::GoSilent(milliseconds d) {
 }
 
 void SimulatedBrick::HangUp() {
-    std::lock_guard lock(mutex_);
-    if (status_.hungUp) return;
-    CloseLine();
-    Notify({BrickEvent::Kind::HungUp});
+    std::unique_lock lock(mutex_);
+    // The brick's thread closes the line: it may be polling it right now.
+    hangUpRequested_ = true;
     Wake();
+    changed_.wait(lock, [this] { return status_.hungUp || stop_; });
 }
 
 void SimulatedBrick::StopProgram() {

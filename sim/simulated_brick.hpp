@@ -117,7 +117,8 @@ public:
     void SendGarbage(std::string bytes);
     /// Sends nothing at all for `d` (replies and program messages are dropped).
     void GoSilent(milliseconds d);
-    /// Closes the line for good: the host sees a hang-up.
+    /// Closes the line for good: the host sees a hang-up. Returns once it is
+    /// closed.
     void HangUp();
     void StopProgram();
     /// Starts the program afresh: queues emptied, its clock restarted.
@@ -156,6 +157,7 @@ private:
     mutable std::mutex mutex_;
     mutable std::condition_variable changed_;
     bool stop_ = false;
+    bool hangUpRequested_ = false;
     BrickEngine engine_;
     BrickProgram program_;
     PacketReader reader_;

@@ -26,8 +26,9 @@ public:
     }
 
     int Run() {
-        if (!Connect()) return 1;
+        // Before the first output, so an interrupt right after it is caught.
         Interrupts interrupts;
+        if (!Connect()) return 1;
         loop_.Watch(interrupts.Fd(), [this] { loop_.stop(); });
         const auto stdinWatch = loop_.Watch(STDIN_FILENO, [this] { ReadStdin(); });
         stdinWatch_ = stdinWatch;

@@ -50,12 +50,16 @@ int RunSim(const SimOptions& options, std::ostream& out) {
     Interrupts interrupts;
     std::mutex outMutex;
     sim::SimulatedBrick brick(options.brick);
-    out << "device: " << brick.DevicePath() << std::endl;
-    if (!options.quiet) {
-        brick.SetObserver([&](const sim::BrickEvent& e) {
-            std::lock_guard lock(outMutex);
-            out << Describe(e) << std::endl;
-        });
+    {
+        // The device line comes first; events wait for it, none is lost.
+        std::lock_guard lock(outMutex);
+        if (!options.quiet) {
+            brick.SetObserver([&](const sim::BrickEvent& e) {
+                std::lock_guard eventLock(outMutex);
+                out << Describe(e) << std::endl;
+            });
+        }
+        out << "device: " << brick.DevicePath() << std::endl;
     }
     interrupts.Wait();
     brick.SetObserver(nullptr);

@@ -1,0 +1,122 @@
+// fork/exec with pipes, for running the built tool from its tests.
+#include "subprocess.hpp"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <stdexcept>
+#include <thread>
+
+namespace vostrel::testing {
+
+using Clock = std::chrono::steady_clock;
+
+Subprocess::Subprocess(const std::vector<std::string>& argv) {
+    int in[2], out[2];
+    if (::pipe2(in, O_CLOEXEC) != 0 || ::pipe2(out, O_CLOEXEC) != 0) throw std::runtime_error("pipe");
+    pid_ = ::fork();
+    if (pid_ < 0) throw std::runtime_error("fork");
+    if (pid_ == 0) {
+        ::dup2(in[0], 0);
+        ::dup2(out[1], 1);
+        ::dup2(out[1], 2);
+        std::vector<char*> args;
+        for (const auto& a : argv) args.push_back(const_cast<char*>(a.c_str()));
+        args.push_back(nullptr);
+        ::execv(args[0], args.data());
+        ::_exit(127);
+    }
+    ::close(in[0]);
+    ::close(out[1]);
+    in_ = in[1];
+    out_ = out[0];
+    ::fcntl(out_, F_SETFL, ::fcntl(out_, F_GETFL) | O_NONBLOCK);
+    ::signal(SIGPIPE, SIG_IGN);
+}
+
+Subprocess::~Subprocess() {
+    if (!status_) {
+        ::kill(pid_, SIGKILL);
+        Wait(std::chrono::seconds(5));
+    }
+    if (in_ >= 0) ::close(in_);
+    ::close(out_);
+}
+
+void Subprocess::Write(const std::string& bytes) {
+    if (in_ < 0 || ::write(in_, bytes.data(), bytes.size()) != static_cast<ssize_t>(bytes.size()))
+        throw std::runtime_error("write to child");
+}
+
+void Subprocess::CloseStdin() {
+    if (in_ >= 0) ::close(in_);
+    in_ = -1;
+}
+
+std::optional<std::string> Subprocess::ReadLine(std::chrono::milliseconds timeout) {
+    const auto deadline = Clock::now() + timeout;
+    for (;;) {
+        if (auto nl = buffer_.find('\n'); nl != std::string::npos) {
+            std::string line = buffer_.substr(0, nl);
+            buffer_.erase(0, nl + 1);
+            return line;
+        }
+        if (eof_) return std::nullopt;
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
+        if (left <= 0) return std::nullopt;
+        pollfd p{out_, POLLIN, 0};
+        ::poll(&p, 1, static_cast<int>(left));
+        char buf[4096];
+        const ssize_t n = ::read(out_, buf, sizeof buf);
+        if (n > 0) buffer_.append(buf, static_cast<std::size_t>(n));
+        else if (n == 0) eof_ = true;
+    }
+}
+
+std::string Subprocess::ReadAll(std::chrono::milliseconds timeout) {
+    const auto deadline = Clock::now() + timeout;
+    std::string all;
+    while (Clock::now() < deadline) {
+        auto line = ReadLine(std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()));
+        if (!line) break;
+        all += *line + "\n";
+    }
+    all += buffer_;
+    buffer_.clear();
+    return all;
+}
+
+void Subprocess::Signal(int signo) { ::kill(pid_, signo); }
+
+int Subprocess::Wait(std::chrono::milliseconds timeout) {
+    if (status_) return *status_;
+    const auto deadline = Clock::now() + timeout;
+    int st = 0;
+    for (;;) {
+        const pid_t r = ::waitpid(pid_, &st, WNOHANG);
+        if (r == pid_) break;
+        if (Clock::now() >= deadline) {
+            ::kill(pid_, SIGKILL);
+            ::waitpid(pid_, &st, 0);
+            status_ = -1;
+            return -1;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+    status_ = WIFEXITED(st) ? WEXITSTATUS(st) : 128 + WTERMSIG(st);
+    return *status_;
+}
+
+std::pair<int, std::string> RunTool(const std::vector<std::string>& args, std::chrono::milliseconds timeout) {
+    std::vector<std::string> argv{VOSTREL_TOOL_PATH};
+    argv.insert(argv.end(), args.begin(), args.end());
+    Subprocess p(argv);
+    p.CloseStdin();
+    std::string out = p.ReadAll(timeout);
+    return {p.Wait(timeout), out};
+}
+
+}  // namespace vostrel::testing

@@ -1,0 +1,45 @@
+// A child process with pipes on its stdin and on its stdout (stderr joins
+// stdout), read line by line with a deadline.
+#pragma once
+
+#include <chrono>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace vostrel::testing {
+
+class Subprocess {
+public:
+    explicit Subprocess(const std::vector<std::string>& argv);
+    /// Kills the child if it still runs.
+    ~Subprocess();
+    Subprocess(const Subprocess&) = delete;
+    Subprocess& operator=(const Subprocess&) = delete;
+
+    void Write(const std::string& bytes);
+    void CloseStdin();
+    /// The next line of output (without its newline), or nullopt when none
+    /// came within `timeout` or the output ended.
+    std::optional<std::string> ReadLine(std::chrono::milliseconds timeout = std::chrono::seconds(10));
+    /// Everything until the output ends (or `timeout`).
+    std::string ReadAll(std::chrono::milliseconds timeout = std::chrono::seconds(10));
+    void Signal(int signo);
+    /// The exit status; -1 when it had to be killed after `timeout`, or
+    /// 128 + N when a signal N ended it.
+    int Wait(std::chrono::milliseconds timeout = std::chrono::seconds(10));
+
+private:
+    int pid_ = -1;
+    int in_ = -1;
+    int out_ = -1;
+    std::string buffer_;
+    bool eof_ = false;
+    std::optional<int> status_;
+};
+
+/// Runs to its end and returns {exit status, all output}.
+std::pair<int, std::string> RunTool(const std::vector<std::string>& args,
+                                    std::chrono::milliseconds timeout = std::chrono::seconds(20));
+
+}  // namespace vostrel::testing

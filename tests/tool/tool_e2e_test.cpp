@@ -1,0 +1,219 @@
+// The built `vostrel` executable against an in-process simulated brick,
+// over real pseudo-terminals.
+#include <signal.h>
+
+#include <gtest/gtest.h>
+
+#include <nlohmann/json.hpp>
+
+#include "sim/simulated_brick.hpp"
+#include "sim/wire.hpp"
+#include "subprocess.hpp"
+
+namespace vostrel::testing {
+namespace {
+
+using namespace std::string_literals;
+using nlohmann::json;
+using std::chrono::milliseconds;
+using sim::BrickStatus;
+
+bool HasTone(const BrickStatus& s) { return !s.tones.empty(); }
+
+TEST(ToolUsage, HelpOnEveryCommandAndStatusTwoForBadUsage) {
+    for (std::vector<std::string> args : {std::vector<std::string>{"--help"}, {"demo", "--help"}, {"sim", "--help"},
+                                          {"send", "--help"}, {"listen", "--help"}, {"ports", "--help"}}) {
+        auto [rc, out] = RunTool(args);
+        EXPECT_EQ(rc, 0) << args[0];
+        EXPECT_NE(out.find("Usage"), std::string::npos) << out;
+    }
+    for (std::vector<std::string> args : {std::vector<std::string>{}, {"fly"}, {"send", "-p", "1", "-m", "1"},
+                                          {"send", "-p", "1", "-m", "1", "-t", "a", "-n", "2"},
+                                          {"send", "-p", "1", "-m", "x", "-t", "a"},
+                                          {"send", "-p", "1", "-m", "1", "-n", "2147483648"},
+                                          {"listen", "-p", "1", "-b", "57600"}, {"listen"},
+                                          {"send", "-p", "99999", "-m", "1", "-t", "a"},
+                                          {"sim", "--send-text", "nobox"}}) {
+        auto [rc, out] = RunTool(args);
+        EXPECT_EQ(rc, 2) << (args.empty() ? "(none)" : args.back()) << ": " << out;
+    }
+    auto [rc, out] = RunTool({"ports"});
+    EXPECT_EQ(rc, 0) << out;
+}
+
+TEST(ToolSend, TextAndNumberReachTheBrick) {
+    sim::SimulatedBrick brick;
+    auto [rc, out] = RunTool({"send", "-p", brick.DevicePath(), "-m", "3", "-t", "hello world"});
+    EXPECT_EQ(rc, 0);
+    EXPECT_EQ(out, "No errores\n");
+    ASSERT_TRUE(brick.WaitUntil([](const BrickStatus& s) { return s.StoredFor(3).size() == 1; }, milliseconds(5000)));
+    EXPECT_EQ(brick.Status().StoredFor(3)[0], "hello world\0"s);
+    EXPECT_EQ(brick.Status().tones.at(0), (sim::Tone{1000, 500}));  // the connect beep
+
+    std::tie(rc, out) = RunTool({"send", "-p", brick.DevicePath(), "-m", "0", "-n", "-1000", "-b", "19200"});
+    EXPECT_EQ(rc, 0) << out;
+    ASSERT_TRUE(brick.WaitUntil([](const BrickStatus& s) { return s.StoredFor(0).size() == 1; }, milliseconds(5000)));
+    EXPECT_EQ(brick.Status().StoredFor(0)[0], "\xE8\x03\x00\x00\x00"s);
+}
+
+TEST(ToolSend, FailuresOfTheControlExitOne) {
+    sim::SimulatedBrick brick;
+    auto [rc, out] = RunTool({"send", "-p", brick.DevicePath(), "-m", "12", "-t", "x"});
+    EXPECT_EQ(rc, 1);
+    EXPECT_EQ(out, "Error parameters for send\n");
+    std::tie(rc, out) = RunTool({"send", "-p", brick.DevicePath(), "-m", "1", "-t", std::string(59, 'a')});
+    EXPECT_EQ(rc, 1);
+    std::tie(rc, out) = RunTool({"send", "-p", "/nonexistent/tty", "-m", "1", "-t", "x"});
+    EXPECT_EQ(rc, 1);
+    EXPECT_EQ(out, "Connection error\n");
+    EXPECT_TRUE(brick.Status().StoredFor(1).empty());
+}
+
+// A `listen --json` session on the brick's device.
+class Listen {
+public:
+    Listen(const std::string& path, std::vector<std::string> extra = {}) {
+        std::vector<std::string> argv{VOSTREL_TOOL_PATH, "listen", "--json", "-p", path};
+        argv.insert(argv.end(), extra.begin(), extra.end());
+        proc = std::make_unique<Subprocess>(argv);
+    }
+    json Next(milliseconds timeout = milliseconds(10000)) {
+        auto line = proc->ReadLine(timeout);
+        if (!line) return json{{"event", "none"}};
+        return json::parse(*line);
+    }
+    // The next event of kind `event`, skipping others.
+    json NextOf(const std::string& event) {
+        for (int i = 0; i < 100; ++i) {
+            json j = Next();
+            if (j["event"] == event || j["event"] == "none") return j;
+        }
+        return json{{"event", "none"}};
+    }
+    std::unique_ptr<Subprocess> proc;
+};
+
+TEST(ToolListen, StdinCommandsAndMailAsJson) {
+    sim::SimulatedBrick brick;
+    Listen l(brick.DevicePath());
+    EXPECT_EQ(l.Next(), json::parse(R"({"event":"connect","result":0,"status":"No errores"})"));
+    ASSERT_TRUE(brick.WaitUntil(HasTone, milliseconds(5000)));  // the port is open
+    brick.SendText(1, "world");
+    EXPECT_EQ(l.Next(), json::parse(R"({"event":"mail","mailbox":1,"text":"world","hex":"776f726c6400"})"));
+
+    l.proc->Write("text 3 hi  there\nvalue 2 -7\nread 1\nread 4\nbogus\ntext 12 x\nread -32768\n");
+    EXPECT_EQ(l.Next(), json::parse(R"({"event":"sent","mailbox":3,"result":0,"status":"No errores"})"));
+    EXPECT_EQ(l.Next(), json::parse(R"({"event":"sent","mailbox":2,"result":0,"status":"No errores"})"));
+    EXPECT_EQ(l.Next(), json::parse(R"({"event":"read","mailbox":1,"text":"","hex":""})"));  // taken with its mail
+    EXPECT_EQ(l.Next(), json::parse(R"({"event":"read","mailbox":4,"text":"-1","hex":"2d31"})"));
+    EXPECT_EQ(l.Next()["event"], "error");
+    EXPECT_EQ(l.Next(), json::parse(R"({"event":"sent","mailbox":12,"result":1,"status":"Error parameters for send"})"));
+    EXPECT_EQ(l.Next()["event"], "error");  // overflow, and the session goes on
+    ASSERT_TRUE(brick.WaitUntil([](const BrickStatus& s) { return s.StoredFor(2).size() == 1; }, milliseconds(5000)));
+    EXPECT_EQ(brick.Status().StoredFor(3).at(0), "hi  there\0"s);
+    EXPECT_EQ(brick.Status().StoredFor(2).at(0), "\x07\x00\x00\x00\x00"s);
+
+    l.proc->Write("disconnect\nconnect\n");
+    EXPECT_EQ(l.Next(), json::parse(R"({"event":"disconnect","result":0,"status":"No errores"})"));
+    EXPECT_EQ(l.Next(), json::parse(R"({"event":"connect","result":0,"status":"No errores"})"));
+    l.proc->Write("connect\n");  // already open: the control refuses
+    EXPECT_EQ(l.Next(), json::parse(R"({"event":"connect","result":1,"status":"Connection error"})"));
+    l.proc->CloseStdin();
+    EXPECT_EQ(l.Next(), json::parse(R"({"event":"disconnect","result":0,"status":"No errores"})"));
+    EXPECT_EQ(l.proc->Wait(), 0);
+}
+
+TEST(ToolListen, KeepAliveQueriesAreAnsweredAndNotFiled) {
+    sim::BrickOptions o;
+    o.program.pingEvery = milliseconds(30);
+    o.program.pingInbox = 5;
+    sim::SimulatedBrick brick(o);
+    Listen l(brick.DevicePath(), {"--watchdog-ms", "100"});
+    EXPECT_EQ(l.Next()["event"], "connect");
+    EXPECT_TRUE(brick.WaitUntil([](const BrickStatus& s) { return s.pingAnswers >= 3; }, milliseconds(5000)));
+    l.proc->Write("read 5\nquit\n");
+    // Queries every 30 ms keep a 100 ms watchdog quiet; none is filed.
+    EXPECT_EQ(l.Next(), json::parse(R"({"event":"read","mailbox":5,"text":"-1","hex":"2d31"})"));
+    EXPECT_EQ(l.Next()["event"], "disconnect");
+    EXPECT_EQ(l.proc->Wait(), 0);
+    EXPECT_EQ(brick.Status().wrongAnswers, 0);
+}
+
+TEST(ToolListen, SilenceRaisesNoPingUnlessPingIsOff) {
+    sim::SimulatedBrick brick;  // sends nothing on its own
+    Listen l(brick.DevicePath(), {"--watchdog-ms", "150"});
+    EXPECT_EQ(l.Next()["event"], "connect");
+    EXPECT_EQ(l.Next(), json::parse(R"({"event":"noping","status":"Ping error"})"));
+    EXPECT_EQ(l.Next(), json::parse(R"({"event":"noping","status":"Ping error"})"));  // again while silent
+    l.proc->CloseStdin();
+    EXPECT_EQ(l.NextOf("disconnect")["result"], 0);
+    EXPECT_EQ(l.proc->Wait(), 0);
+
+    Listen quiet(brick.DevicePath(), {"--watchdog-ms", "50", "--no-ping"});
+    EXPECT_EQ(quiet.Next()["event"], "connect");
+    // Several intervals pass; the next line is the answer to a command.
+    ASSERT_TRUE(brick.WaitUntil([](const BrickStatus& s) { return s.tones.size() == 2; }, milliseconds(5000)));
+    std::this_thread::sleep_for(milliseconds(250));
+    quiet.proc->Write("read 0\n");
+    EXPECT_EQ(quiet.Next()["event"], "read");
+}
+
+TEST(ToolListen, SplitJoinedAndGarbagePacketsDeliveredWhole) {
+    sim::SimulatedBrick brick;
+    Listen l(brick.DevicePath());
+    EXPECT_EQ(l.Next()["event"], "connect");
+    ASSERT_TRUE(brick.WaitUntil(HasTone, milliseconds(5000)));
+    brick.SendText(1, "split over four writes", {4, milliseconds(40)});
+    json mail = l.Next();
+    EXPECT_EQ(mail["text"], "split over four writes");
+    EXPECT_EQ(mail["hex"], sim::Hex("split over four writes\0"s));
+
+    brick.SendJoined({sim::MessageTelegram(1, "A"), sim::MessageTelegram(2, sim::NumberPayload(258))});
+    EXPECT_EQ(l.Next(), json::parse(R"({"event":"mail","mailbox":1,"text":"A","hex":"4100"})"));
+    EXPECT_EQ(l.Next(), json::parse(R"({"event":"mail","mailbox":2,"text":"\u0002\u0001","hex":"0201000000"})"));
+
+    // Whole packets of junk are dropped; the stream stays in step.
+    brick.SendGarbage("\x03\x00\x02\x09\x00\x01\x00\xff"s);
+    brick.SendText(7, "after");
+    EXPECT_EQ(l.Next()["text"], "after");
+
+    brick.HangUp();
+    l.proc->Write("text 1 x\nquit\n");
+    const json sent = l.Next();
+    EXPECT_EQ(sent["event"], "sent");
+    EXPECT_EQ(sent["result"], 1);  // the line is gone
+    EXPECT_EQ(l.Next()["event"], "disconnect");
+    EXPECT_EQ(l.proc->Wait(), 0);
+}
+
+TEST(ToolListen, InterruptEndsTheSessionCleanly) {
+    sim::SimulatedBrick brick;
+    Listen l(brick.DevicePath());
+    EXPECT_EQ(l.Next()["event"], "connect");
+    l.proc->Signal(SIGINT);
+    EXPECT_EQ(l.Next()["event"], "disconnect");
+    EXPECT_EQ(l.proc->Wait(), 0);
+}
+
+TEST(ToolSim, TheSimCommandServesAHost) {
+    Subprocess simProc({VOSTREL_TOOL_PATH, "sim", "--ping-every", "0", "--echo-box", "2"});
+    const auto first = simProc.ReadLine();
+    ASSERT_TRUE(first && first->rfind("device: ", 0) == 0) << first.value_or("(nothing)");
+    const std::string path = first->substr(8);
+    auto [rc, out] = RunTool({"send", "-p", path, "-m", "2", "-t", "ping me"});
+    EXPECT_EQ(rc, 0) << out;
+    bool got = false, replied = false;
+    while (auto line = simProc.ReadLine(milliseconds(5000))) {
+        got = got || line->find("inbox 2 got \"ping me\"") != std::string::npos;
+        replied = replied || line->find("\"got ping me\" to mailbox 2") != std::string::npos;
+        if (got && replied) break;
+    }
+    EXPECT_TRUE(got);
+    EXPECT_TRUE(replied);
+    simProc.Signal(SIGINT);
+    EXPECT_NE(simProc.ReadAll().find("stopped"), std::string::npos);
+    EXPECT_EQ(simProc.Wait(), 0);
+}
+
+}  // namespace
+}  // namespace vostrel::testing

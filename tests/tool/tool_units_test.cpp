@@ -1,0 +1,92 @@
+// The tool's pure parts: JSON events, port arguments, the device listing.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+#include <nlohmann/json.hpp>
+#include <sstream>
+
+#include "tool/event_output.hpp"
+#include "tool/port_argument.hpp"
+#include "tool/serial_devices.hpp"
+
+namespace vostrel::tool {
+namespace {
+
+using namespace std::string_literals;
+using nlohmann::json;
+
+TEST(EventOutput, JsonLinesCarryTextAndEveryStoredByte) {
+    std::ostringstream out;
+    EventOutput o(out, true);
+    o.Mail(1, "world\0"s);
+    o.Read(2, "A\0\x08\x00\xff"s);
+    o.Connect(0, "No errores");
+    o.NoPing("Ping error");
+    o.Sent(3, 1, "Error parameters for send");
+    o.Error("bad \"line\"");
+    std::istringstream in(out.str());
+    std::string line;
+    std::vector<json> lines;
+    while (std::getline(in, line)) lines.push_back(json::parse(line));
+    ASSERT_EQ(lines.size(), 6u);
+    EXPECT_EQ(lines[0], json::parse(R"({"event":"mail","mailbox":1,"text":"world","hex":"776f726c6400"})"));
+    EXPECT_EQ(lines[1]["text"], "A");
+    EXPECT_EQ(lines[1]["hex"], "41000800ff");
+    EXPECT_EQ(lines[2], json::parse(R"({"event":"connect","result":0,"status":"No errores"})"));
+    EXPECT_EQ(lines[3], json::parse(R"({"event":"noping","status":"Ping error"})"));
+    EXPECT_EQ(lines[4], json::parse(R"({"event":"sent","mailbox":3,"result":1,"status":"Error parameters for send"})"));
+    EXPECT_EQ(lines[5]["message"], "bad \"line\"");
+}
+
+TEST(EventOutput, BytesThatAreNotUtf8StillMakeValidJson) {
+    std::ostringstream out;
+    EventOutput(out, true).Mail(0, "\xe8\x03\0"s);
+    const json j = json::parse(out.str());
+    EXPECT_EQ(j["hex"], "e80300");
+    EXPECT_EQ(Printable("a\\\x01\0zz"s), "a\\x5c\\x01");
+}
+
+TEST(PortArgument, NumbersMapAsThePlatformDoesPathsGetANumber) {
+    PortChoice n = ResolvePort("5");
+    EXPECT_EQ(n.number, 5);
+    EXPECT_EQ(n.path, "/dev/rfcomm5");
+    PortChoice p = ResolvePort("/dev/pts/7");
+    EXPECT_EQ(p.map.Path(p.number), "/dev/pts/7");
+    EXPECT_EQ(ResolvePort("-1").path, "");  // no device: the control reports it
+    EXPECT_THROW(ResolvePort("40000"), std::invalid_argument);
+    EXPECT_THROW(ResolvePort(""), std::invalid_argument);
+}
+
+TEST(SerialDevices, ListsRfcommAndHardwareTtysOnly) {
+    namespace fs = std::filesystem;
+    const fs::path root = fs::temp_directory_path() / ("vostrel-ports-" + std::to_string(::getpid()));
+    fs::remove_all(root);
+    const fs::path sys = root / "sys", dev = root / "dev";
+    for (const char* name : {"rfcomm0", "rfcomm10", "ttyUSB0", "ttyS0", "ttyS1", "tty0", "ttyS10"}) {
+        fs::create_directories(sys / name);
+    }
+    fs::create_directories(dev);
+    for (const char* name : {"rfcomm0", "rfcomm10", "ttyUSB0", "ttyS0", "ttyS1", "ttyS10"}) std::ofstream(dev / name) << "";
+    fs::create_directories(sys / "ttyUSB0" / "device");
+    fs::create_directories(sys / "ttyS0" / "device");
+    fs::create_directories(sys / "ttyS10" / "device");
+    fs::create_directories(sys / "ttyS1" / "device");
+    std::ofstream(sys / "ttyS1" / "type") << "0\n";  // a UART slot with no chip
+    std::ofstream(sys / "ttyS0" / "type") << "4\n";
+    fs::create_directories(sys / "rfcomm7");  // bound, but no device node
+    const auto list = ListSerialDevices(sys.string(), dev.string());
+    std::vector<std::string> names;
+    for (const auto& d : list) names.push_back(fs::path(d.path).filename().string());
+    EXPECT_EQ(names, (std::vector<std::string>{"rfcomm0", "rfcomm10", "ttyS0", "ttyS10", "ttyUSB0"}));
+    ASSERT_EQ(list.size(), 5u);
+    EXPECT_TRUE(list[1].bluetooth);
+    EXPECT_EQ(list[1].port, 10);
+    EXPECT_FALSE(list[4].bluetooth);
+    EXPECT_FALSE(list[4].port.has_value());
+    EXPECT_TRUE(ListSerialDevices((root / "none").string(), dev.string()).empty());
+    fs::remove_all(root);
+}
+
+}  // namespace
+}  // namespace vostrel::tool
