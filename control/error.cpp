@@ -16,6 +16,8 @@ std::string ErrorText(int number) {
         case err::kPortAlreadyOpen: return "Port already open";
         case err::kPortNotOpen: return "Operation valid only when the port is open";
         case err::kDeviceIo: return "Error accessing the communications device";
+        case 438: return "Object doesn't support this property or method";
+        case 450: return "Wrong number of arguments or invalid property assignment";
         case err::kHostFailure: return "The host failed";
         default: return "Application-defined or object-defined error";
     }

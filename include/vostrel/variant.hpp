@@ -18,6 +18,7 @@ public:
     Variant(Integer v) : value_(v) {}                          // NOLINT
     Variant(Long v) : value_(v) {}                             // NOLINT
     Variant(Boolean v) : value_(v) {}                          // NOLINT
+    Variant(bool v) : value_(Boolean(v)) {}                    // NOLINT: true is True (-1)
     Variant(String v) : value_(std::move(v)) {}                // NOLINT
     Variant(const char* v) : value_(String(v)) {}              // NOLINT
 

@@ -126,3 +126,10 @@ TEST(ErrorType, CarriesNumberAndStandardText) {
     EXPECT_STREQ(e.what(), "Overflow");
     EXPECT_STREQ(Error(err::kSetNotPermitted).what(), "Property Set not permitted");
 }
+
+TEST(ErrorType, VariantOfCppBoolIsABoolean) {
+    EXPECT_EQ(Variant(true).type(), Variant::Type::Boolean);
+    EXPECT_EQ(Variant(true), Variant(kTrue));
+    EXPECT_EQ(Variant(false).ToString(), "False");
+    EXPECT_STREQ(Error(438).what(), "Object doesn't support this property or method");
+}
