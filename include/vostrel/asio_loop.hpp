@@ -17,6 +17,8 @@ namespace vostrel::platform {
 
 /// Watches and timers on `io` (not owned; it must outlive the adapter).
 /// Run `io` on one thread only: the control and its components belong to it.
+/// Asio registers a descriptor once: watch each descriptor at most once at
+/// a time (Watch throws std::system_error otherwise).
 /// Destroying the adapter cancels its watches and timers; handlers of them
 /// still queued in `io` then do nothing.
 class AsioLoop : public EventLoop {

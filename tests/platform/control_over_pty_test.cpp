@@ -57,15 +57,6 @@ TEST_F(ControlOverPty, MadeControlIsInitialisedAndClosed) {
     EXPECT_EQ(nxt->PingTimer().Enabled(), vostrel::kFalse);
 }
 
-TEST_F(ControlOverPty, ConnectWritesExactlyTheTonePacket) {
-    Connect();
-    EXPECT_EQ(nxt->ErrorMessage(), "No errores");
-    EXPECT_EQ(nxt->Connection(), vostrel::kTrue);
-    EXPECT_EQ(nxt->Comm1().Settings(), "9600,n,8,1");
-    loop.run_for(5ms);
-    EXPECT_EQ(pty.ReadAvailable(), "") << "more than the tone was written";
-}
-
 TEST_F(ControlOverPty, TextFromTheBrickReachesItsMailbox) {
     Connect();
     pty.Write(BrickText(1, "world"));

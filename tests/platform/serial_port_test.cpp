@@ -95,37 +95,12 @@ TEST_F(CookedPort, EveryByteValueCrossesUnchangedBothWays) {
     EXPECT_EQ(pty.ReadAvailable(), "") << "the line echoed what it received";
 }
 
-TEST_F(Port, OpenSetsAFullyRawLine) {
-    port->PortOpen(kTrue);
-    termios t{};
-    ASSERT_EQ(::tcgetattr(port->NativeHandle(), &t), 0);
-    EXPECT_EQ(t.c_lflag & (ECHO | ICANON | ISIG | IEXTEN), 0u);
-    EXPECT_EQ(t.c_iflag & (IXON | IXOFF | ICRNL | INLCR | IGNCR | ISTRIP), 0u);
-    EXPECT_EQ(t.c_oflag & OPOST, 0u);
-    EXPECT_EQ(t.c_cflag & CSIZE, static_cast<tcflag_t>(CS8));
-    EXPECT_EQ(t.c_cflag & (PARENB | CSTOPB), 0u);
-    EXPECT_EQ(::cfgetospeed(&t), static_cast<speed_t>(B9600));
-}
-
 TEST_F(Port, InputReturnsWhatWaitedOnceThenNothing) {
     port->PortOpen(kTrue);
     pty.Write(vostrel::testing::BrickText(1, "world"));
     const String got = ReceiveAll(12);
     EXPECT_EQ(got, vostrel::testing::BrickText(1, "world"));
     EXPECT_EQ(port->Input(), "");
-}
-
-TEST_F(Port, InputTakesMoreThanOneReadsWorth) {
-    port->PortOpen(kTrue);
-    const String big(20000, '\xE8');
-    std::thread far([&] { pty.Write(big); });
-    String got;
-    for (int i = 0; i < 5000 && got.size() < big.size(); ++i) {
-        got += port->Input();
-        std::this_thread::sleep_for(1ms);
-    }
-    far.join();
-    EXPECT_EQ(got, big);
 }
 
 TEST_F(Port, OutputWaitsThroughAFullSystemBuffer) {

@@ -86,13 +86,6 @@ TEST_F(TimerOnManualClock, NewIntervalWhileEnabledCountsFromTheChange) {
     EXPECT_EQ(ticks, (decltype(ticks){600ms, 800ms}));
 }
 
-TEST_F(TimerOnManualClock, NoTickIsDeliveredFromInsideEnabled) {
-    // Enabling is not a tick, whatever the clock says.
-    timer.Enabled(kTrue);
-    timer.Enabled(kTrue);
-    EXPECT_TRUE(ticks.empty());
-}
-
 TEST(TimerOnDefaultLoop, RestartedTimerTicksNoEarlierThanOneIntervalAfterTheRestart) {
     vostrel::platform::DefaultLoop loop;
     LoopTimer timer(loop);
