@@ -215,6 +215,9 @@ void SerialPort::ReadAvailable() {
         const ssize_t n = ::read(fd_, buf, sizeof buf);
         if (n > 0) {
             received_.append(buf, static_cast<std::size_t>(n));
+            // A raw tty hands over all it holds in one read: a short read
+            // means it is empty now, and another read would only say so.
+            if (static_cast<std::size_t>(n) < sizeof buf) return;
             continue;
         }
         if (n < 0 && errno == EINTR) continue;
