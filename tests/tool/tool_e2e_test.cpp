@@ -217,3 +217,19 @@ TEST(ToolSim, TheSimCommandServesAHost) {
 
 }  // namespace
 }  // namespace vostrel::testing
+
+namespace vostrel::testing {
+namespace {
+
+// The whole narrated session: about 17 s of real time, by design.
+TEST(ToolDemo, NarratesTheSessionAndExitsZero) {
+    auto [rc, out] = RunTool({"demo"}, std::chrono::seconds(40));
+    EXPECT_EQ(rc, 0) << out;
+    for (const char* line : {"ConnectNXT -> No errores", "heard a tone of 1000 Hz for 500 ms",
+                             "ReadText -> \"got hello\"", "ReadText -> \"got 1000\"", "keep-alive query answered",
+                             "host: NoPing", "ErrorMessage is now \"Ping error\"", "DisconnectNXT -> No errores"})
+        EXPECT_NE(out.find(line), std::string::npos) << line << "\n" << out;
+}
+
+}  // namespace
+}  // namespace vostrel::testing
