@@ -14,7 +14,9 @@
 #endif
 
 #ifdef VOSTREL_FUZZ_ASAN
-#include <sanitizer/allocator_interface.h>
+// Declared here rather than through <sanitizer/allocator_interface.h>: g++
+// ships the runtime that defines it but not that header.
+extern "C" std::size_t __sanitizer_get_current_allocated_bytes();
 #else
 #include <malloc.h>
 #endif
