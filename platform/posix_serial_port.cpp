@@ -25,10 +25,14 @@ namespace {
 
 tcflag_t DataBits(int bits) {
     switch (bits) {
-        case 5: return CS5;
-        case 6: return CS6;
-        case 7: return CS7;
-        default: return CS8;
+        case 5:
+            return CS5;
+        case 6:
+            return CS6;
+        case 7:
+            return CS7;
+        default:
+            return CS8;
     }
 }
 
@@ -39,9 +43,9 @@ speed_t StandardSpeed(long bitsPerSecond) {
         speed_t constant;
     };
     static constexpr Entry kSpeeds[] = {
-        {50, B50},         {75, B75},         {110, B110},       {134, B134},       {150, B150},
-        {200, B200},       {300, B300},       {600, B600},       {1200, B1200},     {1800, B1800},
-        {2400, B2400},     {4800, B4800},     {9600, B9600},     {19200, B19200},   {38400, B38400},
+        {50, B50},         {75, B75},         {110, B110},       {134, B134},     {150, B150},
+        {200, B200},       {300, B300},       {600, B600},       {1200, B1200},   {1800, B1800},
+        {2400, B2400},     {4800, B4800},     {9600, B9600},     {19200, B19200}, {38400, B38400},
         {57600, B57600},   {115200, B115200}, {230400, B230400},
 #ifdef B460800
         {460800, B460800}, {921600, B921600},
@@ -57,12 +61,13 @@ speed_t StandardSpeed(long bitsPerSecond) {
 // read-back tells whether all of them did.
 void ApplyLine(int fd, const detail::LineSettings& ls) {
     termios t{};
-    if (::tcgetattr(fd, &t) != 0) Fail(err::kInvalidPropertyValue, "cannot read the line settings", errno);
+    if (::tcgetattr(fd, &t) != 0)
+        Fail(err::kInvalidPropertyValue, "cannot read the line settings", errno);
     ::cfmakeraw(&t);
     // No break, parity or flow-control processing of input, no CR/LF
     // translation, no output processing, no echo, no signal characters.
-    t.c_iflag &= ~(IGNBRK | BRKINT | PARMRK | ISTRIP | INLCR | IGNCR | ICRNL | IXON | IXOFF | IXANY |
-                   INPCK | IGNPAR);
+    t.c_iflag &= ~(IGNBRK | BRKINT | PARMRK | ISTRIP | INLCR | IGNCR | ICRNL | IXON | IXOFF |
+                   IXANY | INPCK | IGNPAR);
     t.c_oflag &= ~OPOST;
     t.c_lflag &= ~(ECHO | ECHONL | ECHOE | ECHOK | ICANON | ISIG | IEXTEN);
     t.c_cflag &= ~(CSIZE | PARENB | PARODD | CSTOPB | CRTSCTS | HUPCL);
@@ -81,10 +86,12 @@ void ApplyLine(int fd, const detail::LineSettings& ls) {
     if (::tcsetattr(fd, TCSANOW, &t) != 0)
         Fail(err::kInvalidPropertyValue, "the device refused the line settings", errno);
     if (standard == 0 && !detail::SetLineSpeed(fd, ls.speed))
-        Fail(err::kInvalidPropertyValue, "the device refused speed " + std::to_string(ls.speed), errno);
+        Fail(err::kInvalidPropertyValue, "the device refused speed " + std::to_string(ls.speed),
+             errno);
 
     termios back{};
-    if (::tcgetattr(fd, &back) != 0) Fail(err::kInvalidPropertyValue, "cannot read the line settings", errno);
+    if (::tcgetattr(fd, &back) != 0)
+        Fail(err::kInvalidPropertyValue, "cannot read the line settings", errno);
     const tcflag_t cflagMask = CSIZE | PARENB | PARODD | CSTOPB | CRTSCTS | CREAD | CLOCAL;
     const bool took = (back.c_iflag & (IXON | IXOFF | ICRNL | INLCR | IGNCR | ISTRIP)) == 0 &&
                       (back.c_oflag & OPOST) == 0 &&
@@ -94,8 +101,8 @@ void ApplyLine(int fd, const detail::LineSettings& ls) {
     if (!took) throw Error(err::kInvalidPropertyValue, "the device did not take the line settings");
     const long speed = detail::GetLineSpeed(fd);
     if (speed != ls.speed)
-        throw Error(err::kInvalidPropertyValue, "the device does not support speed " +
-                                                    std::to_string(ls.speed));
+        throw Error(err::kInvalidPropertyValue,
+                    "the device does not support speed " + std::to_string(ls.speed));
 }
 
 detail::LineSettings Parse(const String& text) {
@@ -111,7 +118,8 @@ SerialPort::SerialPort(EventLoop& loop, PortMap ports) : loop_(loop), ports_(std
 SerialPort::~SerialPort() { Close(); }
 
 void SerialPort::CommPort(Integer port) {
-    if (fd_ >= 0) throw Error(err::kPortOpen, "the port number cannot change while the port is open");
+    if (fd_ >= 0)
+        throw Error(err::kPortOpen, "the port number cannot change while the port is open");
     ports_.Path(port);  // throws when the number names no device
     port_ = port;
 }
@@ -173,7 +181,8 @@ void SerialPort::PortOpen(Boolean open) {
             Fail(err::kDeviceIo, "cannot lock " + path, e);
         }
         // Refuses later opens by programs that do not take the lock.
-        if (::ioctl(fd, TIOCEXCL) != 0) Fail(err::kDeviceIo, "cannot take " + path + " exclusively", errno);
+        if (::ioctl(fd, TIOCEXCL) != 0)
+            Fail(err::kDeviceIo, "cannot take " + path + " exclusively", errno);
         ApplyLine(fd, ls);
         // Bytes that waited from before belong to no packet of this link.
         ::tcflush(fd, TCIFLUSH);
@@ -194,6 +203,8 @@ void SerialPort::Close() noexcept {
     ::ioctl(fd_, TIOCNXCL);
     ::close(fd_);  // also releases the lock
     fd_ = -1;
+    StopFlushing();
+    unsent_.clear();
     hungUp_ = false;
     hangUpReported_ = false;
     received_.clear();
@@ -261,28 +272,87 @@ String SerialPort::Input() {
     return out;
 }
 
-void SerialPort::Output(const String& bytes) {
-    if (fd_ < 0) throw Error(err::kPortNotOpen, "the port is not open");
-    if (hungUp_) throw Error(err::kDeviceIo, "the line has hung up");
-    const auto deadline = std::chrono::steady_clock::now() + kWriteTimeout;
+// Writes the front of `data` until it is empty (true) or `deadline` passes
+// with the system's buffer still full (false); what went out is erased.
+bool SerialPort::WriteUntil(String& data, std::chrono::steady_clock::time_point deadline) {
     std::size_t done = 0;
-    while (done < bytes.size()) {
-        const ssize_t n = ::write(fd_, bytes.data() + done, bytes.size() - done);
+    bool finished = true;
+    while (done < data.size()) {
+        const ssize_t n = ::write(fd_, data.data() + done, data.size() - done);
         if (n > 0) {
             done += static_cast<std::size_t>(n);
             continue;
         }
         if (n < 0 && errno == EINTR) continue;
-        if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK) Fail(err::kDeviceIo, "write failed", errno);
+        if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK) {
+            data.erase(0, done);
+            Fail(err::kDeviceIo, "write failed", errno);
+        }
         // The system's buffer is full: wait for room, within the bound.
         const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
             deadline - std::chrono::steady_clock::now());
-        if (left.count() <= 0) throw Error(err::kDeviceIo, "write timed out with the line blocked");
+        if (left.count() <= 0) {
+            finished = false;
+            break;
+        }
         pollfd p{fd_, POLLOUT, 0};
         const int r = ::poll(&p, 1, static_cast<int>(left.count()) + 1);
-        if (r < 0 && errno != EINTR) Fail(err::kDeviceIo, "write failed", errno);
-        if (r > 0 && (p.revents & (POLLERR | POLLNVAL)))
+        if (r < 0 && errno != EINTR) {
+            data.erase(0, done);
+            Fail(err::kDeviceIo, "write failed", errno);
+        }
+        if (r > 0 && (p.revents & (POLLERR | POLLNVAL))) {
+            data.erase(0, done);
             throw Error(err::kDeviceIo, "write failed: the line failed");
+        }
+    }
+    data.erase(0, done);
+    return finished;
+}
+
+void SerialPort::Output(const String& bytes) {
+    if (fd_ < 0) throw Error(err::kPortNotOpen, "the port is not open");
+    if (hungUp_) throw Error(err::kDeviceIo, "the line has hung up");
+    const auto deadline = std::chrono::steady_clock::now() + kWriteTimeout;
+    // The brick frames by the length header, so a packet must reach the line
+    // whole or not at all: the tail of an earlier one goes first, and a new
+    // one starts only behind it.
+    if (!unsent_.empty() && !WriteUntil(unsent_, deadline))
+        throw Error(err::kDeviceIo, "write timed out with the line blocked");
+    StopFlushing();
+    String rest = bytes;
+    if (WriteUntil(rest, deadline)) return;
+    if (rest.size() == bytes.size())
+        throw Error(err::kDeviceIo, "write timed out with the line blocked");
+    // Part of the packet is on the line: it is committed, and its tail follows
+    // as soon as the line takes it.
+    unsent_ = std::move(rest);
+    StartFlushing();
+}
+
+void SerialPort::StartFlushing() {
+    if (flushTimer_ != 0) return;
+    flushTimer_ =
+        loop_.StartTimer(loop_.Now() + kFlushRetry, kFlushRetry, [this] { FlushUnsent(); });
+}
+
+void SerialPort::StopFlushing() {
+    if (flushTimer_ == 0) return;
+    loop_.CancelTimer(flushTimer_);
+    flushTimer_ = 0;
+}
+
+void SerialPort::FlushUnsent() {
+    bool finished = false;
+    try {
+        finished = fd_ >= 0 && WriteUntil(unsent_, std::chrono::steady_clock::now());
+    } catch (const Error&) {
+        finished = true;  // the line failed: the read side reports it
+        unsent_.clear();
+    }
+    if (finished || fd_ < 0) {
+        unsent_.clear();
+        StopFlushing();
     }
 }
 

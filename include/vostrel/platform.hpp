@@ -183,6 +183,8 @@ public:
     static constexpr std::size_t kMaxWaiting = 64 * 1024;  // bytes
     /// The longest Output waits for room in a full system buffer.
     static constexpr std::chrono::milliseconds kWriteTimeout{2000};
+    /// How often the loop retries the queued rest of a packet.
+    static constexpr std::chrono::milliseconds kFlushRetry{10};
 
     explicit SerialPort(EventLoop& loop, PortMap ports = {});
     /// Closes the port if open.
@@ -197,8 +199,12 @@ public:
     void PortOpen(Boolean open) override;
     Boolean PortOpen() const override { return fd_ >= 0 ? kTrue : kFalse; }
     /// Writes all of `bytes`, in order, waiting up to kWriteTimeout for room.
-    /// Throws kPortNotOpen when closed, kDeviceIo on failure or timeout (part
-    /// of the bytes may have gone out then).
+    /// A packet goes out whole or not at all: when the timeout ends a write
+    /// after part of it went out, the rest stays queued in the port and
+    /// follows, from the loop, as soon as the line takes it (the call then
+    /// succeeds); a later Output first waits for that rest. Throws
+    /// kPortNotOpen when closed, kDeviceIo on failure or when nothing of
+    /// `bytes` could go out in time.
     void Output(const String& bytes) override;
     /// Every byte received and not yet read (reading the device until it has
     /// no more); "" when none. Throws kPortNotOpen when closed. A failing read
@@ -220,6 +226,10 @@ private:
     void StartWatching();
     void StopWatching();
     void Close() noexcept;
+    bool WriteUntil(String& data, std::chrono::steady_clock::time_point deadline);
+    void StartFlushing();
+    void StopFlushing();
+    void FlushUnsent();
 
     EventLoop& loop_;
     PortMap ports_;
@@ -230,6 +240,8 @@ private:
     bool hungUp_ = false;
     bool hangUpReported_ = false;
     String received_;
+    String unsent_;  // the tail of a packet the line has not taken yet
+    EventLoop::Id flushTimer_ = 0;
     Handler handler_;
 };
 
