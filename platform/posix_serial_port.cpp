@@ -259,13 +259,19 @@ void SerialPort::OnReadable() {
     }
     if (notify && handler_) {
         Handler h = handler_;  // the handler may replace itself or close the port
+        // The read above emptied the device (a short read): Input inside the
+        // handler need not ask it again. Bytes that come meanwhile make the
+        // watch ready again.
+        drained_ = !hungUp_ && received_.size() < kMaxWaiting;
         h();
+        drained_ = false;
     }
 }
 
 String SerialPort::Input() {
     if (fd_ < 0) throw Error(err::kPortNotOpen, "the port is not open");
-    if (!hungUp_) ReadAvailable();
+    if (!hungUp_ && !drained_) ReadAvailable();
+    drained_ = false;
     String out;
     out.swap(received_);
     if (!hungUp_ && watch_ == 0) StartWatching();

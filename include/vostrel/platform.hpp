@@ -239,6 +239,7 @@ private:
     EventLoop::Id watch_ = 0;
     bool hungUp_ = false;
     bool hangUpReported_ = false;
+    bool drained_ = false;  // inside OnComm, right after a read emptied the device
     String received_;
     String unsent_;  // the tail of a packet the line has not taken yet
     EventLoop::Id flushTimer_ = 0;
