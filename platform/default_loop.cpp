@@ -1,8 +1,14 @@
 // The poll-based default loop (POSIX): one ppoll per iteration over the
 // watched descriptors and a wake-up pipe, with a timeout to the next timer.
+// On Linux a timerfd wakes it for timers far ahead: the kernel lets a poll
+// timeout run late by a thousandth of its length (10 ms on the watchdog's
+// 10 s), a timerfd only by the thread's timer slack (50 us).
 #include <fcntl.h>
 #include <poll.h>
 #include <unistd.h>
+#ifdef __linux__
+#include <sys/timerfd.h>
+#endif
 
 #include <algorithm>
 #include <cerrno>
@@ -15,15 +21,39 @@ namespace vostrel::platform {
 DefaultLoop::DefaultLoop() {
     int fds[2];
     if (::pipe2(fds, O_NONBLOCK | O_CLOEXEC) != 0)
-        throw Error(err::kDeviceIo, std::string("cannot make the loop's wake-up pipe: ") +
-                                        std::strerror(errno));
+        throw Error(err::kDeviceIo,
+                    std::string("cannot make the loop's wake-up pipe: ") + std::strerror(errno));
     wakeRead_ = fds[0];
     wakeWrite_ = fds[1];
+#ifdef __linux__
+    // Without one, timers still come from the poll timeout, only less exactly.
+    timerFd_ = ::timerfd_create(CLOCK_MONOTONIC, TFD_NONBLOCK | TFD_CLOEXEC);
+#endif
 }
 
 DefaultLoop::~DefaultLoop() {
     ::close(wakeRead_);
     ::close(wakeWrite_);
+    if (timerFd_ >= 0) ::close(timerFd_);
+}
+
+void DefaultLoop::ArmPreciseWake(TimePoint wakeAt) {
+#ifdef __linux__
+    // Short waits are exact enough from the poll timeout. An armed time
+    // earlier than wanted is left alone: it costs one early wake-up, while
+    // re-arming on every later deadline (the watchdog moves on each packet)
+    // would cost a system call each time.
+    if (timerFd_ < 0 || wakeAt == TimePoint::max() || armedAt_ <= wakeAt) return;
+    if (wakeAt - Now() < kPreciseAfter) return;
+    const auto ns =
+        std::chrono::duration_cast<std::chrono::nanoseconds>(wakeAt.time_since_epoch()).count();
+    itimerspec spec{};
+    spec.it_value.tv_sec = static_cast<time_t>(ns / 1000000000);
+    spec.it_value.tv_nsec = static_cast<long>(ns % 1000000000);
+    if (::timerfd_settime(timerFd_, TFD_TIMER_ABSTIME, &spec, nullptr) == 0) armedAt_ = wakeAt;
+#else
+    (void)wakeAt;
+#endif
 }
 
 EventLoop::TimePoint DefaultLoop::Now() const { return Clock::now(); }
@@ -134,8 +164,15 @@ void DefaultLoop::RunUntil(TimePoint deadline, bool bounded) {
         for (const auto& [id, t] : timers_)
             if (t.due < wakeAt) wakeAt = t.due;
 
+        ArmPreciseWake(wakeAt);
         fds.assign(1, pollfd{wakeRead_, POLLIN, 0});
         ids.assign(1, 0);
+        const bool timerFdPolled = armedAt_ != TimePoint::max();
+        if (timerFdPolled) {
+            fds.push_back(pollfd{timerFd_, POLLIN, 0});
+            ids.push_back(0);
+        }
+        const std::size_t firstWatch = fds.size();
         for (const auto& [id, w] : watches_) {
             fds.push_back(pollfd{w.fd, POLLIN, 0});
             ids.push_back(id);
@@ -157,14 +194,19 @@ void DefaultLoop::RunUntil(TimePoint deadline, bool bounded) {
             throw Error(err::kDeviceIo, std::string("poll failed: ") + std::strerror(errno));
 
         if (fds[0].revents != 0) RunPosted();
+        if (timerFdPolled && fds[1].revents != 0) {
+            std::uint64_t expirations;
+            [[maybe_unused]] ssize_t r = ::read(timerFd_, &expirations, sizeof expirations);
+            armedAt_ = TimePoint::max();
+        }
         if (stopRequested_.exchange(false)) return;
         RunDueTimers();
         if (stopRequested_.exchange(false)) return;
-        for (std::size_t i = 1; n > 0 && i < fds.size(); ++i) {
+        for (std::size_t i = firstWatch; n > 0 && i < fds.size(); ++i) {
             if (fds[i].revents == 0) continue;
             auto it = watches_.find(ids[i]);
             if (it == watches_.end()) continue;  // unwatched by an earlier callback
-            Callback fn = it->second.fn;  // the callback may unwatch itself
+            Callback fn = it->second.fn;         // the callback may unwatch itself
             fn();
             if (stopRequested_.exchange(false)) return;
         }

@@ -120,12 +120,18 @@ private:
         Callback fn;
     };
     void RunUntil(TimePoint deadline, bool bounded);
+    void ArmPreciseWake(TimePoint wakeAt);
     void RunPosted();
     void RunDueTimers();
     void Wake();
 
+    // Waits longer than this wake by the timerfd where there is one.
+    static constexpr std::chrono::milliseconds kPreciseAfter{50};
+
     int wakeRead_ = -1;
     int wakeWrite_ = -1;
+    int timerFd_ = -1;
+    TimePoint armedAt_ = TimePoint::max();  // when the timerfd fires; max: not armed
     std::atomic<bool> stopRequested_{false};
     std::mutex postMutex_;
     std::vector<std::function<void()>> posted_;

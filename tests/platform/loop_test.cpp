@@ -63,7 +63,26 @@ TEST(DefaultLoop, RepeatingTimerKeepsItsFixedDeadlines) {
     ASSERT_TRUE(RunUntil(loop, [&] { return at.size() >= 4; }));
     loop.CancelTimer(id);
     // Never early: tick k comes at or after its fixed deadline t0 + 3k ms.
-    for (std::size_t k = 0; k < at.size(); ++k) EXPECT_GE(at[k], t0 + 3ms * static_cast<int>(k + 1));
+    for (std::size_t k = 0; k < at.size(); ++k)
+        EXPECT_GE(at[k], t0 + 3ms * static_cast<int>(k + 1));
+}
+
+// Far timers wake the loop through a separate precise wake-up that is not
+// moved back when a deadline moves later (as the watchdog's does on every
+// packet): the early wake-up it then causes must run nothing, and the timer
+// still ticks once, not before its due time.
+TEST(DefaultLoop, FarTimerMovedLaterTicksOnceAndNotEarly) {
+    DefaultLoop loop;
+    std::vector<vostrel::platform::EventLoop::TimePoint> at;
+    auto id = loop.StartTimer(loop.Now() + 80ms, 0ms, [&] { at.push_back(loop.Now()); });
+    loop.run_for(5ms);  // the loop has armed its wake-up for the first due time
+    loop.CancelTimer(id);
+    const auto due = loop.Now() + 160ms;
+    loop.StartTimer(due, 0ms, [&] { at.push_back(loop.Now()); });
+    ASSERT_TRUE(RunUntil(loop, [&] { return !at.empty(); }));
+    EXPECT_GE(at[0], due);
+    loop.run_for(100ms);
+    EXPECT_EQ(at.size(), 1u);
 }
 
 TEST(DefaultLoop, TimerCancelledByAnotherDueInTheSameTurnDoesNotRun) {
@@ -134,8 +153,16 @@ TEST_F(Pipe, WatchRemovedByAnEarlierCallbackOfTheSameTurnIsNotCalled) {
     int calls = 0;
     vostrel::platform::EventLoop::Id a = 0, b = 0;
     // Whichever runs first removes the other; both are ready in the same turn.
-    a = loop.Watch(fds[0], [&] { ++calls; loop.Unwatch(b); loop.Unwatch(a); });
-    b = loop.Watch(other[0], [&] { ++calls; loop.Unwatch(a); loop.Unwatch(b); });
+    a = loop.Watch(fds[0], [&] {
+        ++calls;
+        loop.Unwatch(b);
+        loop.Unwatch(a);
+    });
+    b = loop.Watch(other[0], [&] {
+        ++calls;
+        loop.Unwatch(a);
+        loop.Unwatch(b);
+    });
     ASSERT_EQ(::write(fds[1], "x", 1), 1);
     ASSERT_EQ(::write(other[1], "x", 1), 1);
     loop.run_for(10ms);
