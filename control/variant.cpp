@@ -7,6 +7,8 @@
 #include <optional>
 #include <type_traits>
 
+#include "control/equals_no_case.hpp"
+
 namespace vostrel {
 
 namespace {
@@ -47,14 +49,7 @@ std::optional<double> ParseNumber(std::string_view s) {
     return negative ? -value : value;
 }
 
-bool EqualsNoCase(std::string_view a, std::string_view b) {
-    if (a.size() != b.size()) return false;
-    for (std::size_t i = 0; i < a.size(); ++i)
-        if (std::tolower(static_cast<unsigned char>(a[i])) !=
-            std::tolower(static_cast<unsigned char>(b[i])))
-            return false;
-    return true;
-}
+using detail::EqualsNoCase;
 
 template <class T>
 T RoundInto(double value) {
@@ -68,10 +63,14 @@ T RoundInto(double value) {
 template <class T>
 T ToWhole(const Variant& v) {
     switch (v.type()) {
-        case Variant::Type::Empty: return 0;
-        case Variant::Type::Integer: return RoundInto<T>(*v.Get<Integer>());
-        case Variant::Type::Long: return RoundInto<T>(*v.Get<Long>());
-        case Variant::Type::Boolean: return static_cast<T>(v.Get<Boolean>()->raw());
+        case Variant::Type::Empty:
+            return 0;
+        case Variant::Type::Integer:
+            return RoundInto<T>(*v.Get<Integer>());
+        case Variant::Type::Long:
+            return RoundInto<T>(*v.Get<Long>());
+        case Variant::Type::Boolean:
+            return static_cast<T>(v.Get<Boolean>()->raw());
         case Variant::Type::String: {
             const String& s = *v.Get<String>();
             if (auto n = ParseNumber(s)) return RoundInto<T>(*n);
@@ -88,21 +87,30 @@ T ToWhole(const Variant& v) {
 
 const char* TypeName(Variant::Type type) {
     switch (type) {
-        case Variant::Type::Empty: return "Empty";
-        case Variant::Type::Integer: return "Integer";
-        case Variant::Type::Long: return "Long";
-        case Variant::Type::Boolean: return "Boolean";
-        case Variant::Type::String: return "String";
+        case Variant::Type::Empty:
+            return "Empty";
+        case Variant::Type::Integer:
+            return "Integer";
+        case Variant::Type::Long:
+            return "Long";
+        case Variant::Type::Boolean:
+            return "Boolean";
+        case Variant::Type::String:
+            return "String";
     }
     return "?";
 }
 
 Boolean Variant::ToBoolean() const {
     switch (type()) {
-        case Type::Empty: return kFalse;
-        case Type::Integer: return Boolean(*Get<Integer>() != 0);
-        case Type::Long: return Boolean(*Get<Long>() != 0);
-        case Type::Boolean: return *Get<Boolean>();
+        case Type::Empty:
+            return kFalse;
+        case Type::Integer:
+            return Boolean(*Get<Integer>() != 0);
+        case Type::Long:
+            return Boolean(*Get<Long>() != 0);
+        case Type::Boolean:
+            return *Get<Boolean>();
         case Type::String: {
             const String& s = *Get<String>();
             std::string_view t = Trim(s);
@@ -120,11 +128,16 @@ Long Variant::ToLong() const { return ToWhole<Long>(*this); }
 
 String Variant::ToString() const {
     switch (type()) {
-        case Type::Empty: return "";
-        case Type::Integer: return std::to_string(*Get<Integer>());
-        case Type::Long: return std::to_string(*Get<Long>());
-        case Type::Boolean: return Get<Boolean>()->raw() != 0 ? "True" : "False";
-        case Type::String: return *Get<String>();
+        case Type::Empty:
+            return "";
+        case Type::Integer:
+            return std::to_string(*Get<Integer>());
+        case Type::Long:
+            return std::to_string(*Get<Long>());
+        case Type::Boolean:
+            return Get<Boolean>()->raw() != 0 ? "True" : "False";
+        case Type::String:
+            return *Get<String>();
     }
     throw Error(err::kTypeMismatch);
 }
@@ -133,12 +146,18 @@ Variant::Type Argument::type() const {
     return std::visit(
         [](const auto& a) -> Variant::Type {
             using A = std::decay_t<decltype(a)>;
-            if constexpr (std::is_same_v<A, Variant>) return a.type();
-            else if constexpr (std::is_same_v<A, Variant*>) return a->type();
-            else if constexpr (std::is_same_v<A, Integer*>) return Variant::Type::Integer;
-            else if constexpr (std::is_same_v<A, Long*>) return Variant::Type::Long;
-            else if constexpr (std::is_same_v<A, Boolean*>) return Variant::Type::Boolean;
-            else return Variant::Type::String;
+            if constexpr (std::is_same_v<A, Variant>)
+                return a.type();
+            else if constexpr (std::is_same_v<A, Variant*>)
+                return a->type();
+            else if constexpr (std::is_same_v<A, Integer*>)
+                return Variant::Type::Integer;
+            else if constexpr (std::is_same_v<A, Long*>)
+                return Variant::Type::Long;
+            else if constexpr (std::is_same_v<A, Boolean*>)
+                return Variant::Type::Boolean;
+            else
+                return Variant::Type::String;
         },
         arg_);
 }
@@ -147,8 +166,10 @@ Variant Argument::Value() const {
     return std::visit(
         [](const auto& a) -> Variant {
             using A = std::decay_t<decltype(a)>;
-            if constexpr (std::is_same_v<A, Variant>) return a;
-            else return Variant(*a);
+            if constexpr (std::is_same_v<A, Variant>)
+                return a;
+            else
+                return Variant(*a);
         },
         arg_);
 }

@@ -1,21 +1,13 @@
 // Published member, event and parameter names to dispatch ids, without
 // regard to case, as Automation looks names up.
-#include <cctype>
-
+#include "control/equals_no_case.hpp"
 #include "vostrel/dispatch.hpp"
 
 namespace vostrel {
 
 namespace {
 
-bool SameName(std::string_view a, std::string_view b) {
-    if (a.size() != b.size()) return false;
-    for (std::size_t i = 0; i < a.size(); ++i)
-        if (std::tolower(static_cast<unsigned char>(a[i])) !=
-            std::tolower(static_cast<unsigned char>(b[i])))
-            return false;
-    return true;
-}
+bool SameName(std::string_view a, std::string_view b) { return detail::EqualsNoCase(a, b); }
 
 template <std::size_t N>
 std::optional<DispId> Find(const std::array<typelib::MemberInfo, N>& table, std::string_view name) {
