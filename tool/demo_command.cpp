@@ -25,8 +25,10 @@ public:
         sim::SimulatedBrick brick(o);
         // Brick events happen on its thread: narrate them on the loop's.
         brick.SetObserver([this](const sim::BrickEvent& e) {
+            // Stamped when it happened, not when the loop gets to print it.
+            const auto at = std::chrono::steady_clock::now();
             const std::string line = Describe(e);
-            loop_.post([this, line] { Say(line); });
+            loop_.post([this, line, at] { Say(line, at); });
         });
         platform::PortMap ports;
         ports.Map(1, brick.DevicePath());
@@ -62,20 +64,22 @@ public:
         loop_.run_for(milliseconds(0));  // narrate what was posted before
         const sim::BrickStatus s = brick.Status();
         Say("Done: the brick sent " + std::to_string(s.pingsSent) + " keep-alive queries and got " +
-            std::to_string(s.pingAnswers) + " answers; the host saw " + std::to_string(mails_) + " mails and " +
-            std::to_string(noPings_) + " NoPing.");
+            std::to_string(s.pingAnswers) + " answers; the host saw " + std::to_string(mails_) +
+            " mails and " + std::to_string(noPings_) + " NoPing.");
         return failures == 0 && noPings_ > 0 ? 0 : 1;
     }
 
     void NewMail(Integer& MailBox) override {
         ++mails_;
         Integer box = MailBox;
-        Say("host: NewMail(" + std::to_string(box) + "), ReadText -> \"" + Printable(control_->ReadText(box)) + "\"");
+        Say("host: NewMail(" + std::to_string(box) + "), ReadText -> \"" +
+            Printable(control_->ReadText(box)) + "\"");
     }
     void NoPing() override {
         ++noPings_;
         Say("host: NoPing -- the brick has been silent for 10 s");
-        loop_.post([this] { Say("host: ErrorMessage is now \"" + control_->ErrorMessage() + "\""); });
+        loop_.post(
+            [this] { Say("host: ErrorMessage is now \"" + control_->ErrorMessage() + "\""); });
     }
 
 private:
@@ -85,8 +89,9 @@ private:
         if (left > std::chrono::steady_clock::duration::zero())
             loop_.run_for(std::chrono::ceil<milliseconds>(left));
     }
-    void Say(const std::string& line) {
-        const double s = std::chrono::duration<double>(std::chrono::steady_clock::now() - start_).count();
+    void Say(const std::string& line,
+             std::chrono::steady_clock::time_point at = std::chrono::steady_clock::now()) {
+        const double s = std::chrono::duration<double>(at - start_).count();
         char stamp[16];
         std::snprintf(stamp, sizeof stamp, "[%6.3f s] ", s);
         out_ << stamp << line << std::endl;
