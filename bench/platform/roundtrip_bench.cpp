@@ -4,8 +4,15 @@
 // pty (the floor), on the default loop and through the Asio adapter.
 //
 //   platform_roundtrip_bench [round-trips]   (default 10000)
+//
+// With two or more CPUs the far end runs on CPU 0 and the echoing side on
+// CPU 1 in every case: otherwise where the scheduler happens to put the two
+// threads (same core or not) moves p50 by 2x between runs, and the cases
+// could not be compared.
 #include <fcntl.h>
 #include <poll.h>
+#include <pthread.h>
+#include <sched.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -30,6 +37,14 @@ using Clock = std::chrono::steady_clock;
 using vostrel::testing::PtyPair;
 
 namespace {
+
+void PinTo(int cpu) {
+    if (std::thread::hardware_concurrency() < 2) return;
+    cpu_set_t set;
+    CPU_ZERO(&set);
+    CPU_SET(cpu, &set);
+    ::pthread_setaffinity_np(::pthread_self(), sizeof set, &set);
+}
 
 const std::string kQuery("\x06\x00\x80\x09\x00\x02?\x00", 8);
 const std::string kEcho("\x06\x00\x80\x09\x00\x02!\x00", 8);
@@ -63,7 +78,8 @@ std::vector<double> FarEnd(int master, int n) {
 void Report(const char* name, std::vector<double> us, double floorP50) {
     std::sort(us.begin(), us.end());
     const auto at = [&](double q) { return us[static_cast<std::size_t>(q * (us.size() - 1))]; };
-    std::printf("%-22s p50 %7.1f us  p99 %7.1f us  max %8.1f us", name, at(0.50), at(0.99), us.back());
+    std::printf("%-22s p50 %7.1f us  p99 %7.1f us  max %8.1f us", name, at(0.50), at(0.99),
+                us.back());
     if (floorP50 > 0) std::printf("  p50/floor %.2f", at(0.50) / floorP50);
     std::printf("\n");
 }
@@ -80,6 +96,7 @@ std::vector<double> Floor(int n) {
     const int slave = ::open(pty.SlavePath().c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
     std::atomic<bool> done{false};
     std::thread echo([&] {
+        PinTo(1);
         char buf[64];
         std::size_t have = 0;
         while (!done.load()) {
@@ -112,6 +129,7 @@ std::vector<double> OnLoop(vostrel::platform::EventLoop& loop, const std::functi
     pty.Read(8);  // the tone
     std::vector<double> us;
     std::thread far([&] {
+        PinTo(0);
         us = FarEnd(pty.Master(), n);
         stop();
     });
@@ -130,28 +148,34 @@ int main(int argc, char** argv) {
         return 1;
     }
     std::printf("%d keep-alive round trips over a pty\n", n);
+    PinTo(0);    // the far end of the floor runs here; the loops run here on CPU 1
     Floor(200);  // warm-up
     const auto floor = Floor(n);
+    PinTo(1);
     const double f = P50(floor);
     Report("floor (poll/read/write)", floor, 0);
 
     vostrel::platform::DefaultLoop loop;
-    Report("default loop", OnLoop(loop, [&] { loop.run(); }, [&] { loop.stop(); }, n), f);
+    Report("default loop",
+           OnLoop(
+               loop, [&] { loop.run(); }, [&] { loop.stop(); }, n),
+           f);
 
 #ifdef VOSTREL_BENCH_ASIO
     asio::io_context io;
     vostrel::platform::AsioLoop asioLoop(io);
     std::atomic<bool> farDone{false};
     Report("asio adapter",
-           OnLoop(asioLoop,
-                  [&] {
-                      // Keeps run() going while the far end is still busy.
-                      while (!farDone.load()) {
-                          io.restart();
-                          io.run_for(std::chrono::milliseconds(100));
-                      }
-                  },
-                  [&] { farDone.store(true); }, n),
+           OnLoop(
+               asioLoop,
+               [&] {
+                   // Keeps run() going while the far end is still busy.
+                   while (!farDone.load()) {
+                       io.restart();
+                       io.run_for(std::chrono::milliseconds(100));
+                   }
+               },
+               [&] { farDone.store(true); }, n),
            f);
 #endif
     return 0;
