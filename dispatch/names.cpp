@@ -7,12 +7,12 @@ namespace vostrel {
 
 namespace {
 
-bool SameName(std::string_view a, std::string_view b) { return detail::EqualsNoCase(a, b); }
+using detail::EqualsNoCase;
 
 template <std::size_t N>
 std::optional<DispId> Find(const std::array<typelib::MemberInfo, N>& table, std::string_view name) {
     for (const auto& m : table)
-        if (SameName(m.name, name)) return m.id;
+        if (EqualsNoCase(m.name, name)) return m.id;
     return std::nullopt;
 }
 
@@ -29,7 +29,7 @@ std::optional<DispId> ParameterId(DispId member, std::string_view name) {
         for (const auto& m : table) {
             if (m.id != member) continue;
             for (int i = 0; i < m.paramCount; ++i)
-                if (SameName(m.params[static_cast<std::size_t>(i)].name, name)) return i;
+                if (EqualsNoCase(m.params[static_cast<std::size_t>(i)].name, name)) return i;
         }
         return std::nullopt;
     };
