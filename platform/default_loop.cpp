@@ -1,5 +1,8 @@
 // The poll-based default loop (POSIX): one ppoll per iteration over the
 // watched descriptors and a wake-up pipe, with a timeout to the next timer.
+// The poll array and the timer queue persist between iterations, so what a
+// wake-up costs in the loop does not grow with the number of idle watches
+// and timers (the system's poll itself still looks at every descriptor).
 // On Linux a timerfd wakes it for timers far ahead: the kernel lets a poll
 // timeout run late by a thousandth of its length (10 ms on the watchdog's
 // 10 s), a timerfd only by the thread's timer slack (50 us).
@@ -18,7 +21,13 @@
 
 namespace vostrel::platform {
 
-DefaultLoop::DefaultLoop() {
+struct DefaultLoop::PollSet {
+    std::vector<pollfd> fds;  // wake-up pipe, timerfd (where there is one), then the watches
+    std::vector<Id> ids;      // the watch of each entry of fds; 0 for the loop's own
+    std::size_t firstWatch = 0;
+};
+
+DefaultLoop::DefaultLoop() : pollSet_(std::make_unique<PollSet>()) {
     int fds[2];
     if (::pipe2(fds, O_NONBLOCK | O_CLOEXEC) != 0)
         throw Error(err::kDeviceIo,
@@ -61,18 +70,46 @@ EventLoop::TimePoint DefaultLoop::Now() const { return Clock::now(); }
 EventLoop::Id DefaultLoop::Watch(int fd, Callback onReady) {
     const Id id = nextId_++;
     watches_.emplace(id, WatchEntry{fd, std::move(onReady)});
+    pollSetStale_ = true;
     return id;
 }
 
-void DefaultLoop::Unwatch(Id watch) { watches_.erase(watch); }
+void DefaultLoop::Unwatch(Id watch) {
+    // The poll array may still name it until the next turn: each ready
+    // entry is looked up again before its callback runs.
+    if (watches_.erase(watch) != 0) pollSetStale_ = true;
+}
 
 EventLoop::Id DefaultLoop::StartTimer(TimePoint due, Clock::duration period, Callback onTick) {
     const Id id = nextId_++;
     timers_.emplace(id, TimerEntry{due, period, std::move(onTick)});
+    timerQueue_.emplace(due, id);
     return id;
 }
 
-void DefaultLoop::CancelTimer(Id timer) { timers_.erase(timer); }
+void DefaultLoop::CancelTimer(Id timer) {
+    auto it = timers_.find(timer);
+    if (it == timers_.end()) return;
+    timerQueue_.erase({it->second.due, timer});
+    timers_.erase(it);
+}
+
+void DefaultLoop::RebuildPollSet() {
+    PollSet& p = *pollSet_;
+    p.fds.assign(1, pollfd{wakeRead_, POLLIN, 0});
+    p.ids.assign(1, 0);
+    // Polled also while not armed: it is then never readable.
+    if (timerFd_ >= 0) {
+        p.fds.push_back(pollfd{timerFd_, POLLIN, 0});
+        p.ids.push_back(0);
+    }
+    p.firstWatch = p.fds.size();
+    for (const auto& [id, w] : watches_) {
+        p.fds.push_back(pollfd{w.fd, POLLIN, 0});
+        p.ids.push_back(id);
+    }
+    pollSetStale_ = false;
+}
 
 void DefaultLoop::stop() {
     stopRequested_.store(true);
@@ -132,22 +169,26 @@ void DefaultLoop::RunPosted() {
 
 void DefaultLoop::RunDueTimers() {
     const TimePoint now = Now();
-    // The ids due now, earliest first; a callback may cancel or add timers,
-    // so each is looked up again before it runs.
+    // The timers due now, earliest first, taken before any runs: a tick may
+    // cancel or start timers (one it starts runs on a later turn, as does a
+    // repeating timer's next tick), so each is looked up again before it runs.
     std::vector<std::pair<TimePoint, Id>> due;
-    for (const auto& [id, t] : timers_)
-        if (t.due <= now) due.emplace_back(t.due, id);
-    std::sort(due.begin(), due.end());
-    for (const auto& [when, id] : due) {
-        auto it = timers_.find(id);
-        if (it == timers_.end() || it->second.due != when) continue;
-        Callback fn = it->second.fn;  // the callback may cancel its own entry
-        if (it->second.period > Clock::duration::zero()) {
-            TimerEntry& t = it->second;
+    for (auto it = timerQueue_.begin(); it != timerQueue_.end() && it->first <= now; ++it)
+        due.push_back(*it);
+    for (const auto& key : due) {
+        auto it = timers_.find(key.second);
+        if (it == timers_.end() || it->second.due != key.first) continue;
+        timerQueue_.erase(key);
+        TimerEntry& t = it->second;
+        Callback fn;
+        if (t.period > Clock::duration::zero()) {
+            fn = t.fn;  // a copy: the tick may cancel its own timer
             // Next fixed deadline after now; late ticks are skipped, not bunched.
             t.due += t.period;
             if (t.due <= now) t.due += ((now - t.due) / t.period + 1) * t.period;
+            timerQueue_.emplace(t.due, key.second);
         } else {
+            fn = std::move(t.fn);
             timers_.erase(it);
         }
         fn();
@@ -156,27 +197,15 @@ void DefaultLoop::RunDueTimers() {
 }
 
 void DefaultLoop::RunUntil(TimePoint deadline, bool bounded) {
-    std::vector<pollfd> fds;
-    std::vector<Id> ids;
     while (!stopRequested_.exchange(false)) {
         // The wait ends at the earliest of the next timer and the deadline.
         TimePoint wakeAt = deadline;
-        for (const auto& [id, t] : timers_)
-            if (t.due < wakeAt) wakeAt = t.due;
+        if (!timerQueue_.empty() && timerQueue_.begin()->first < wakeAt)
+            wakeAt = timerQueue_.begin()->first;
 
         ArmPreciseWake(wakeAt);
-        fds.assign(1, pollfd{wakeRead_, POLLIN, 0});
-        ids.assign(1, 0);
-        const bool timerFdPolled = armedAt_ != TimePoint::max();
-        if (timerFdPolled) {
-            fds.push_back(pollfd{timerFd_, POLLIN, 0});
-            ids.push_back(0);
-        }
-        const std::size_t firstWatch = fds.size();
-        for (const auto& [id, w] : watches_) {
-            fds.push_back(pollfd{w.fd, POLLIN, 0});
-            ids.push_back(id);
-        }
+        if (pollSetStale_) RebuildPollSet();
+        std::vector<pollfd>& fds = pollSet_->fds;
 
         timespec ts{};
         timespec* timeout = nullptr;
@@ -193,8 +222,25 @@ void DefaultLoop::RunUntil(TimePoint deadline, bool bounded) {
         if (n < 0 && errno != EINTR)
             throw Error(err::kDeviceIo, std::string("poll failed: ") + std::strerror(errno));
 
-        if (fds[0].revents != 0) RunPosted();
-        if (timerFdPolled && fds[1].revents != 0) {
+        // Everything the poll reported, taken before any callback runs: a
+        // callback may change the watches or run the loop itself, and either
+        // reuses the poll array. Only as many entries are looked at as were ready.
+        bool posted = false, timerFired = false;
+        std::vector<Id> ready;
+        for (std::size_t i = 0, left = n > 0 ? static_cast<std::size_t>(n) : 0;
+             left > 0 && i < fds.size(); ++i) {
+            if (fds[i].revents == 0) continue;
+            --left;
+            if (i >= pollSet_->firstWatch)
+                ready.push_back(pollSet_->ids[i]);
+            else if (fds[i].fd == wakeRead_)
+                posted = true;
+            else
+                timerFired = true;
+        }
+
+        if (posted) RunPosted();
+        if (timerFired) {
             std::uint64_t expirations;
             [[maybe_unused]] ssize_t r = ::read(timerFd_, &expirations, sizeof expirations);
             armedAt_ = TimePoint::max();
@@ -202,9 +248,8 @@ void DefaultLoop::RunUntil(TimePoint deadline, bool bounded) {
         if (stopRequested_.exchange(false)) return;
         RunDueTimers();
         if (stopRequested_.exchange(false)) return;
-        for (std::size_t i = firstWatch; n > 0 && i < fds.size(); ++i) {
-            if (fds[i].revents == 0) continue;
-            auto it = watches_.find(ids[i]);
+        for (const Id id : ready) {
+            auto it = watches_.find(id);
             if (it == watches_.end()) continue;  // unwatched by an earlier callback
             Callback fn = it->second.fn;         // the callback may unwatch itself
             fn();

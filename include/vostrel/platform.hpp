@@ -29,6 +29,7 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -119,8 +120,10 @@ private:
         Clock::duration period;
         Callback fn;
     };
+    struct PollSet;  // the system's poll array, kept between wake-ups
     void RunUntil(TimePoint deadline, bool bounded);
     void ArmPreciseWake(TimePoint wakeAt);
+    void RebuildPollSet();
     void RunPosted();
     void RunDueTimers();
     void Wake();
@@ -139,7 +142,14 @@ private:
 
     Id nextId_ = 1;
     std::map<Id, WatchEntry> watches_;
+    // Rebuilt from watches_ only after Watch or Unwatch, so a wake-up costs
+    // the same however many descriptors sit idle.
+    std::unique_ptr<PollSet> pollSet_;
+    bool pollSetStale_ = true;
     std::map<Id, TimerEntry> timers_;
+    // The timers by due time, then id: the next one is at the front, and
+    // timers due at the same time tick in the order they were started.
+    std::set<std::pair<TimePoint, Id>> timerQueue_;
     std::uint64_t wakeups_ = 0;
 };
 
