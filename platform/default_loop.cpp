@@ -1,13 +1,11 @@
-// The poll-based default loop (POSIX): one ppoll per iteration over the
-// watched descriptors and a wake-up pipe, with a timeout to the next timer.
-// The poll array and the timer queue persist between iterations, so what a
-// wake-up costs in the loop does not grow with the number of idle watches
-// and timers (the system's poll itself still looks at every descriptor).
-// On Linux a timerfd wakes it for timers far ahead: the kernel lets a poll
+// The default loop (POSIX): one wait per iteration on the watched
+// descriptors and a wake-up pipe, with a timeout to the next timer. The
+// poller (epoll on Linux) and the timer queue persist between iterations,
+// so a wake-up does not cost more for every idle watch and timer.
+// On Linux a timerfd wakes it for timers far ahead: the kernel lets a wait's
 // timeout run late by a thousandth of its length (10 ms on the watchdog's
 // 10 s), a timerfd only by the thread's timer slack (50 us).
 #include <fcntl.h>
-#include <poll.h>
 #include <unistd.h>
 #ifdef __linux__
 #include <sys/timerfd.h>
@@ -17,17 +15,18 @@
 #include <cerrno>
 #include <cstring>
 
+#include "platform/poller.hpp"
 #include "vostrel/platform.hpp"
 
 namespace vostrel::platform {
 
-struct DefaultLoop::PollSet {
-    std::vector<pollfd> fds;  // wake-up pipe, timerfd (where there is one), then the watches
-    std::vector<Id> ids;      // the watch of each entry of fds; 0 for the loop's own
-    std::size_t firstWatch = 0;
-};
+namespace {
+// The loop's own descriptors in the poller; watches use ids from 1.
+constexpr std::uint64_t kTimerFdKey = ~std::uint64_t{0} - 1;
+constexpr std::uint64_t kWakeKey = ~std::uint64_t{0};
+}  // namespace
 
-DefaultLoop::DefaultLoop() : pollSet_(std::make_unique<PollSet>()) {
+DefaultLoop::DefaultLoop() : poller_(std::make_unique<Poller>()) {
     int fds[2];
     if (::pipe2(fds, O_NONBLOCK | O_CLOEXEC) != 0)
         throw Error(err::kDeviceIo,
@@ -38,6 +37,9 @@ DefaultLoop::DefaultLoop() : pollSet_(std::make_unique<PollSet>()) {
     // Without one, timers still come from the poll timeout, only less exactly.
     timerFd_ = ::timerfd_create(CLOCK_MONOTONIC, TFD_NONBLOCK | TFD_CLOEXEC);
 #endif
+    poller_->Add(wakeRead_, kWakeKey);
+    // Waited on also while not armed: it is then never readable.
+    if (timerFd_ >= 0) poller_->Add(timerFd_, kTimerFdKey);
 }
 
 DefaultLoop::~DefaultLoop() {
@@ -69,15 +71,15 @@ EventLoop::TimePoint DefaultLoop::Now() const { return Clock::now(); }
 
 EventLoop::Id DefaultLoop::Watch(int fd, Callback onReady) {
     const Id id = nextId_++;
+    poller_->Add(fd, id);
     watches_.emplace(id, WatchEntry{fd, std::move(onReady)});
-    pollSetStale_ = true;
     return id;
 }
 
 void DefaultLoop::Unwatch(Id watch) {
-    // The poll array may still name it until the next turn: each ready
-    // entry is looked up again before its callback runs.
-    if (watches_.erase(watch) != 0) pollSetStale_ = true;
+    // The current turn may still report it: each ready watch is looked up
+    // again before its callback runs.
+    if (watches_.erase(watch) != 0) poller_->Remove(watch);
 }
 
 EventLoop::Id DefaultLoop::StartTimer(TimePoint due, Clock::duration period, Callback onTick) {
@@ -92,23 +94,6 @@ void DefaultLoop::CancelTimer(Id timer) {
     if (it == timers_.end()) return;
     timerQueue_.erase({it->second.due, timer});
     timers_.erase(it);
-}
-
-void DefaultLoop::RebuildPollSet() {
-    PollSet& p = *pollSet_;
-    p.fds.assign(1, pollfd{wakeRead_, POLLIN, 0});
-    p.ids.assign(1, 0);
-    // Polled also while not armed: it is then never readable.
-    if (timerFd_ >= 0) {
-        p.fds.push_back(pollfd{timerFd_, POLLIN, 0});
-        p.ids.push_back(0);
-    }
-    p.firstWatch = p.fds.size();
-    for (const auto& [id, w] : watches_) {
-        p.fds.push_back(pollfd{w.fd, POLLIN, 0});
-        p.ids.push_back(id);
-    }
-    pollSetStale_ = false;
 }
 
 void DefaultLoop::stop() {
@@ -204,9 +189,6 @@ void DefaultLoop::RunUntil(TimePoint deadline, bool bounded) {
             wakeAt = timerQueue_.begin()->first;
 
         ArmPreciseWake(wakeAt);
-        if (pollSetStale_) RebuildPollSet();
-        std::vector<pollfd>& fds = pollSet_->fds;
-
         timespec ts{};
         timespec* timeout = nullptr;
         if (wakeAt != TimePoint::max()) {
@@ -217,26 +199,16 @@ void DefaultLoop::RunUntil(TimePoint deadline, bool bounded) {
             ts.tv_nsec = static_cast<long>(ns % 1000000000);
             timeout = &ts;
         }
-        const int n = ::ppoll(fds.data(), fds.size(), timeout, nullptr);
-        ++wakeups_;
-        if (n < 0 && errno != EINTR)
-            throw Error(err::kDeviceIo, std::string("poll failed: ") + std::strerror(errno));
-
-        // Everything the poll reported, taken before any callback runs: a
-        // callback may change the watches or run the loop itself, and either
-        // reuses the poll array. Only as many entries are looked at as were ready.
-        bool posted = false, timerFired = false;
+        // What was ready is taken before any callback runs; a callback may
+        // change the watches or run the loop itself.
         std::vector<Id> ready;
-        for (std::size_t i = 0, left = n > 0 ? static_cast<std::size_t>(n) : 0;
-             left > 0 && i < fds.size(); ++i) {
-            if (fds[i].revents == 0) continue;
-            --left;
-            if (i >= pollSet_->firstWatch)
-                ready.push_back(pollSet_->ids[i]);
-            else if (fds[i].fd == wakeRead_)
-                posted = true;
-            else
-                timerFired = true;
+        poller_->Wait(timeout, ready);
+        ++wakeups_;
+        // The loop's own keys sort last.
+        bool posted = false, timerFired = false;
+        while (!ready.empty() && ready.back() >= kTimerFdKey) {
+            (ready.back() == kWakeKey ? posted : timerFired) = true;
+            ready.pop_back();
         }
 
         if (posted) RunPosted();

@@ -120,10 +120,9 @@ private:
         Clock::duration period;
         Callback fn;
     };
-    struct PollSet;  // the system's poll array, kept between wake-ups
+    class Poller;  // the system's wait on descriptors, kept between wake-ups
     void RunUntil(TimePoint deadline, bool bounded);
     void ArmPreciseWake(TimePoint wakeAt);
-    void RebuildPollSet();
     void RunPosted();
     void RunDueTimers();
     void Wake();
@@ -142,10 +141,8 @@ private:
 
     Id nextId_ = 1;
     std::map<Id, WatchEntry> watches_;
-    // Rebuilt from watches_ only after Watch or Unwatch, so a wake-up costs
-    // the same however many descriptors sit idle.
-    std::unique_ptr<PollSet> pollSet_;
-    bool pollSetStale_ = true;
+    // Told of each Watch and Unwatch, not handed every watch on each wait.
+    std::unique_ptr<Poller> poller_;
     std::map<Id, TimerEntry> timers_;
     // The timers by due time, then id: the next one is at the front, and
     // timers due at the same time tick in the order they were started.

@@ -1,8 +1,10 @@
 // The default loop: posting and stopping from other threads, timers on
 // fixed deadlines, watches, and removal from inside callbacks.
+#include <fcntl.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstdio>
 #include <thread>
 #include <vector>
 
@@ -309,4 +311,56 @@ TEST_F(Pipe, WatchAddedFromACallbackIsPolledAndAReplacedOneIsNot) {
     EXPECT_EQ(calls, (std::vector<char>{'1', '2', '3'}));
     ::close(other[0]);
     ::close(other[1]);
+}
+
+TEST_F(Pipe, TwoWatchesOnOneDescriptorFireTogetherAndOutliveEachOther) {
+    DefaultLoop loop;
+    int a = 0, b = 0;
+    bool aWatching = true;
+    char c;
+    // The first reads while it is there; the second reads once it is alone.
+    const auto wa = loop.Watch(fds[0], [&] {
+        ++a;
+        ASSERT_EQ(::read(fds[0], &c, 1), 1);
+    });
+    const auto wb = loop.Watch(fds[0], [&] {
+        ++b;
+        if (!aWatching) {
+            ASSERT_EQ(::read(fds[0], &c, 1), 1);
+        }
+    });
+    ASSERT_EQ(::write(fds[1], "x", 1), 1);
+    ASSERT_TRUE(RunUntil(loop, [&] { return a == 1 && b == 1; }));
+    loop.Unwatch(wa);
+    aWatching = false;
+    ASSERT_EQ(::write(fds[1], "y", 1), 1);
+    EXPECT_TRUE(RunUntil(loop, [&] { return b == 2; })) << "the remaining watch was dropped";
+    EXPECT_EQ(a, 1);
+    loop.Unwatch(wb);
+}
+
+// Regular files and /dev/null cannot be waited on by every mechanism; poll
+// reports them readable at once (a host's stdin may well be either).
+TEST(DefaultLoop, WatchOnAFileOrDevNullFiresAtOnce) {
+    DefaultLoop loop;
+    FILE* file = std::tmpfile();
+    ASSERT_NE(file, nullptr);
+    const int null = ::open("/dev/null", O_RDONLY);
+    ASSERT_GE(null, 0);
+    int fileCalls = 0, nullCalls = 0;
+    vostrel::platform::EventLoop::Id wf = 0, wn = 0;
+    wf = loop.Watch(::fileno(file), [&] {
+        ++fileCalls;
+        loop.Unwatch(wf);
+    });
+    wn = loop.Watch(null, [&] {
+        ++nullCalls;
+        loop.Unwatch(wn);
+    });
+    EXPECT_TRUE(RunUntil(loop, [&] { return fileCalls == 1 && nullCalls == 1; }));
+    const auto before = loop.Wakeups();
+    loop.run_for(10ms);
+    EXPECT_LE(loop.Wakeups() - before, 2u) << "still waking for an unwatched file";
+    ::close(null);
+    std::fclose(file);
 }
