@@ -62,6 +62,7 @@ struct Pings {
     // the open: only those after it are waited for.
     Clock::time_point connectedAt = Clock::time_point::max();
     std::deque<Clock::time_point> waiting;
+    int sent = 0, answered = 0;  // queries after connecting
     bool measuring = false;
     std::vector<double> latenciesMs;
 };
@@ -104,13 +105,17 @@ Result Run(int controls, int idle, double seconds, bool inStep) {
             using Kind = vostrel::sim::BrickEvent::Kind;
             std::lock_guard lock(p.m);
             if (e.kind == Kind::Sent && e.sendWhy == vostrel::sim::ProgramSend::Why::Ping) {
-                if (e.at >= p.connectedAt) p.waiting.push_back(e.at);
+                if (e.at >= p.connectedAt) {
+                    p.waiting.push_back(e.at);
+                    ++p.sent;
+                }
             } else if (e.kind == Kind::PingAnswered && !p.waiting.empty()) {
                 if (p.measuring)
                     p.latenciesMs.push_back(
                         std::chrono::duration<double, std::milli>(e.at - p.waiting.front())
                             .count());
                 p.waiting.pop_front();
+                ++p.answered;
             }
         });
         ports.Map(static_cast<vostrel::Integer>(i + 1), bricks.back()->DevicePath());
@@ -163,17 +168,18 @@ Result Run(int controls, int idle, double seconds, bool inStep) {
     }
 
     std::vector<double> all;
-    int sent = 0, answered = 0, wrong = 0;
+    int sent = 0, answered = 0, unanswered = 0, wrong = 0;
     for (auto& p : pings) {
         std::lock_guard lock(p->m);
         all.insert(all.end(), p->latenciesMs.begin(), p->latenciesMs.end());
     }
     loop.run_for(200ms);  // the last queries' echoes
-    for (auto& b : bricks) {
-        const auto s = b->Status();
-        sent += s.pingsSent;
-        answered += s.pingAnswers;
-        wrong += s.wrongAnswers;
+    for (auto& b : bricks) wrong += b->Status().wrongAnswers;
+    for (auto& p : pings) {
+        std::lock_guard lock(p->m);
+        sent += p->sent;
+        answered += p->answered;
+        unanswered += static_cast<int>(p->waiting.size());
     }
     for (auto& n : nxts) n->DisconnectNXT();
     if (all.empty()) {
@@ -200,8 +206,9 @@ Result Run(int controls, int idle, double seconds, bool inStep) {
         controls, idle ? (" + " + std::to_string(idle) + " idle").c_str() : "",
         inStep ? "all at once" : "spread over the period", wall);
     std::printf(
-        "  echoes measured: %zu (%.0f/s); queries sent %d, answered %d, wrong %d; NoPing %d\n",
-        all.size(), static_cast<double>(all.size()) / wall, sent, answered, wrong,
+        "  echoes measured: %zu (%.0f/s); queries after connecting: sent %d, answered %d, "
+        "waiting %d, wrong %d; NoPing %d\n",
+        all.size(), static_cast<double>(all.size()) / wall, sent, answered, unanswered, wrong,
         sink.noPings.load());
     std::printf("  echo latency ms: p50 %.3f  p90 %.3f  p99 %.3f  p99.9 %.3f  max %.3f\n", res.p50,
                 res.p90, res.p99, res.p999, res.max);
@@ -211,7 +218,8 @@ Result Run(int controls, int idle, double seconds, bool inStep) {
                 res.cpuUsPerWakeup);
     std::printf("  whole process (bricks included): %.1f%% of a core\n", 100 * process / wall);
 
-    res.ok = res.p99 < 2.0 && sink.noPings.load() == 0 && wrong == 0 && sent - answered <= controls;
+    // At most the query each brick has just sent may still be on its way.
+    res.ok = res.p99 < 2.0 && sink.noPings.load() == 0 && wrong == 0 && unanswered <= controls;
     std::printf(res.ok ? "  p99 under 2 ms, every query answered\n" : "  FAILED\n");
     return res;
 }
