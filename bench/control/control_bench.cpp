@@ -79,8 +79,8 @@ struct BenchControl {
         control = std::make_unique<Vostrel>(std::move(c), std::make_unique<testing::MemoryTimer>(),
                                             &host);
         control->UserControl_InitProperties();
+        comm->DiscardWrites(true);  // written packets are counted, not kept
         if (control->ConnectNXT(1, 9600) != 0) std::abort();
-        comm->DiscardWrites(true);
     }
     Vostrel& operator*() { return *control; }
     Vostrel* operator->() { return control.get(); }
