@@ -89,7 +89,8 @@ void BindErrors(py::module_& m) {
         [](py::object error, py::object context) {
             // With its traceback, so the hook shows where the handler failed.
             py::object tb = error.attr("__traceback__");
-            PyErr_Restore(py::type::of(error).release().ptr(), error.release().ptr(),
+            py::object type = py::type::of(error);
+            PyErr_Restore(type.release().ptr(), error.release().ptr(),
                           tb.is_none() ? nullptr : tb.release().ptr());
             PyErr_WriteUnraisable(context.ptr());
         },

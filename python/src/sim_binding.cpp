@@ -69,7 +69,9 @@ public:
         const auto deadline = std::chrono::steady_clock::now() + Ms(timeout, "timeout");
         for (;;) {
             const sim::BrickStatus now = Get().Status();
-            if (pred(now).cast<bool>()) return true;
+            const int held = PyObject_IsTrue(pred(now).ptr());
+            if (held < 0) throw py::error_already_set();
+            if (held) return true;
             const auto left = deadline - std::chrono::steady_clock::now();
             if (left <= std::chrono::steady_clock::duration::zero()) return false;
             const auto seen = Fingerprint(now);
