@@ -13,7 +13,8 @@ namespace vostrel::python {
 
 namespace {
 
-class AsyncioLoop final : public platform::EventLoop, public LoopHolder {
+// LoopHolder first: pybind11 finds the base it was told of at the start of the object.
+class AsyncioLoop final : public LoopHolder, public platform::EventLoop {
 public:
     explicit AsyncioLoop(py::object loop) : loop_(std::move(loop)) {
         if (loop_.is_none()) loop_ = py::module_::import("asyncio").attr("get_running_loop")();

@@ -1,0 +1,118 @@
+# The blocking loop from Python: the GIL released while it waits, posting
+# and stopping from other threads, Ctrl-C.
+import os
+import signal
+import subprocess
+import sys
+import threading
+import time
+
+import pytest
+
+import vostrel
+
+
+class TestDefaultLoop:
+    def test_run_for_returns_after_its_time(self, loop):
+        t0 = time.monotonic()
+        loop.run_for(0.12)
+        assert 0.11 <= time.monotonic() - t0 < 1.0
+
+    def test_other_threads_run_while_it_waits(self, loop):
+        ticks = 0
+        done = threading.Event()
+
+        def spin():
+            nonlocal ticks
+            while not done.is_set():
+                ticks += 1
+
+        worker = threading.Thread(target=spin)
+        worker.start()
+        try:
+            time.sleep(0.02)
+            before = ticks
+            loop.run_for(0.2)
+            during = ticks - before
+        finally:
+            done.set()
+            worker.join()
+        # With the GIL held for 0.2 s the thread could only count during the
+        # interpreter's switch intervals; released, it counts freely.
+        assert during > 100_000
+
+    def test_post_and_stop_from_another_thread(self, loop):
+        ran = []
+
+        def other():
+            loop.post(lambda: ran.append(threading.get_ident()))
+            loop.post(lambda: ran.append("second"))
+            loop.post(loop.stop)
+
+        threading.Thread(target=other).start()
+        t0 = time.monotonic()
+        loop.run()
+        assert time.monotonic() - t0 < 2
+        assert ran == [threading.get_ident(), "second"]
+
+    def test_stop_before_run_returns_at_once(self, loop):
+        loop.stop()
+        t0 = time.monotonic()
+        loop.run()
+        assert time.monotonic() - t0 < 0.5
+
+    def test_failing_posted_callable_is_reported(self, loop):
+        from conftest import unraisable
+
+        def broken():
+            raise LookupError("posted")
+
+        loop.post(broken)
+        loop.post(loop.stop)
+        with unraisable() as reports:
+            loop.run()
+        assert [type(r.exc_value) for r in reports] == [LookupError]
+
+    def test_run_inside_its_own_callback_is_refused(self, loop):
+        errors = []
+
+        def nested():
+            try:
+                loop.run_for(0.01)
+            except ValueError as e:
+                errors.append(e)
+            loop.stop()
+
+        loop.post(nested)
+        loop.run()
+        assert len(errors) == 1
+
+    def test_post_takes_only_callables(self, loop):
+        with pytest.raises(TypeError):
+            loop.post(42)
+
+
+def test_ctrl_c_ends_a_blocking_run_promptly():
+    program = (
+        "import vostrel, sys\n"
+        "loop = vostrel.DefaultLoop()\n"
+        "print('ready', flush=True)\n"
+        "try:\n"
+        "    loop.run()\n"
+        "except KeyboardInterrupt:\n"
+        "    print('interrupted', flush=True)\n"
+        "    sys.exit(3)\n"
+    )
+    env = dict(os.environ)
+    proc = subprocess.Popen([sys.executable, "-c", program], stdout=subprocess.PIPE, text=True, env=env)
+    try:
+        assert proc.stdout.readline().strip() == "ready"
+        time.sleep(0.05)  # into run()
+        t0 = time.monotonic()
+        proc.send_signal(signal.SIGINT)
+        assert proc.wait(timeout=5) == 3
+        assert time.monotonic() - t0 < 1.0
+        assert proc.stdout.read().strip() == "interrupted"
+    finally:
+        proc.kill()
+        proc.wait()
