@@ -175,4 +175,4 @@ def _call_each(handlers: Iterable[Callable[..., object]], args: tuple) -> None:
             _vostrel._report_handler_error(error, handler)
 
 
-from . import sim  # noqa: E402  (vostrel.sim without a second import)
+from . import aio, sim  # noqa: E402  (vostrel.aio and vostrel.sim without a second import)
