@@ -59,4 +59,38 @@ py::str FromText(const String& value);
 Variant ToVariant(py::handle value, const Variant& like, const char* name);
 py::object FromVariant(const Variant& value);
 
+/// An argument taken as it comes and converted by the functions above (so
+/// the errors are the control's), shown to help() under its Python type.
+struct WholeArg {
+    py::handle value;  // shown as int
+};
+struct TextArg {
+    py::handle value;  // shown as bytes | str
+};
+
 }  // namespace vostrel::python
+
+namespace pybind11::detail {
+template <>
+struct type_caster<vostrel::python::WholeArg> {
+    PYBIND11_TYPE_CASTER(vostrel::python::WholeArg, const_name("int"));
+    bool load(handle src, bool) {
+        value.value = src;
+        return true;
+    }
+    static handle cast(const vostrel::python::WholeArg& v, return_value_policy, handle) {
+        return v.value.inc_ref();
+    }
+};
+template <>
+struct type_caster<vostrel::python::TextArg> {
+    PYBIND11_TYPE_CASTER(vostrel::python::TextArg, const_name("bytes | str"));
+    bool load(handle src, bool) {
+        value.value = src;
+        return true;
+    }
+    static handle cast(const vostrel::python::TextArg& v, return_value_policy, handle) {
+        return v.value.inc_ref();
+    }
+};
+}  // namespace pybind11::detail

@@ -108,8 +108,9 @@ not True). Reads like Connection.)")
         // --- methods --------------------------------------------------------------
         .def(
             "SendValue",
-            [](PyControl& c, py::handle MailBox, py::handle Value) {
-                return c.Get().SendValue(ToInteger(MailBox, "MailBox"), ToLong(Value, "Value"));
+            [](PyControl& c, WholeArg MailBox, WholeArg Value) {
+                return c.Get().SendValue(ToInteger(MailBox.value, "MailBox"),
+                                         ToLong(Value.value, "Value"));
             },
             py::arg("MailBox"), py::arg("Value"),
             R"(Sends the 32-bit number |Value| to mailbox MailBox (0 to 9) of the brick.
@@ -120,8 +121,9 @@ bits or a Value beyond 32 bits, vostrel.TypeMismatch for a non-integer
 (nothing is sent then, and ErrorMessage is unchanged).)")
         .def(
             "SendText",
-            [](PyControl& c, py::handle MailBox, py::handle Mail) {
-                return c.Get().SendText(ToInteger(MailBox, "MailBox"), ToByteString(Mail, "Mail"));
+            [](PyControl& c, WholeArg MailBox, TextArg Mail) {
+                return c.Get().SendText(ToInteger(MailBox.value, "MailBox"),
+                                        ToByteString(Mail.value, "Mail"));
             },
             py::arg("MailBox"), py::arg("Mail"),
             R"(Sends the text Mail (0 to 58 bytes) to mailbox |MailBox| (-9 to 9).
@@ -131,9 +133,9 @@ Returns 0 ("No errores") or 1 ("Error parameters for send": too long, a
 mailbox beyond 9, or the write failed). Nothing is written back.)")
         .def(
             "ConnectNXT",
-            [](PyControl& c, py::handle PortNumber, py::handle BoudRate) {
-                return c.Get().ConnectNXT(ToInteger(PortNumber, "PortNumber"),
-                                          ToInteger(BoudRate, "BoudRate"));
+            [](PyControl& c, WholeArg PortNumber, WholeArg BoudRate) {
+                return c.Get().ConnectNXT(ToInteger(PortNumber.value, "PortNumber"),
+                                          ToInteger(BoudRate.value, "BoudRate"));
             },
             py::arg("PortNumber"), py::arg("BoudRate"),
             R"(Opens port PortNumber (N -> /dev/rfcommN unless the constructor's ports
@@ -147,8 +149,8 @@ and leaves the link open.)")
 or 1 ("Comm error").)")
         .def(
             "ReadText",
-            [](PyControl& c, py::handle MsgBox) {
-                return FromByteString(c.Get().ReadText(ToInteger(MsgBox, "MsgBox")));
+            [](PyControl& c, WholeArg MsgBox) {
+                return FromByteString(c.Get().ReadText(ToInteger(MsgBox.value, "MsgBox")));
             },
             py::arg("MsgBox"),
             R"(Returns the text stored for mailbox |MsgBox| as bytes, exactly as stored

@@ -192,9 +192,9 @@ call close().)")
             "The device path a control opens.")
         .def(
             "send_text",
-            [](Brick& b, int mailbox, py::handle text, int pieces, double gap) {
+            [](Brick& b, int mailbox, TextArg text, int pieces, double gap) {
                 if (pieces < 1) throw py::value_error("pieces: 1 or more");
-                b.Get().SendText(Box(mailbox, 0, 255, "mailbox"), ToByteString(text, "text"),
+                b.Get().SendText(Box(mailbox, 0, 255, "mailbox"), ToByteString(text.value, "text"),
                                  {pieces, Ms(gap, "gap")});
             },
             py::arg("mailbox"), py::arg("text"), py::kw_only(), py::arg("pieces") = 1,
@@ -204,14 +204,14 @@ call close().)")
             "seconds apart.")
         .def(
             "send_number",
-            [](Brick& b, int mailbox, py::handle value) {
-                b.Get().SendNumber(Box(mailbox, 0, 255, "mailbox"), ToLong(value, "value"));
+            [](Brick& b, int mailbox, WholeArg value) {
+                b.Get().SendNumber(Box(mailbox, 0, 255, "mailbox"), ToLong(value.value, "value"));
             },
             py::arg("mailbox"), py::arg("value"),
             "The program sends a 32-bit number (4 bytes, low first) to `mailbox`.")
         .def(
             "send_garbage",
-            [](Brick& b, py::handle data) { b.Get().SendGarbage(ToByteString(data, "data")); },
+            [](Brick& b, TextArg data) { b.Get().SendGarbage(ToByteString(data.value, "data")); },
             py::arg("data"), "Writes `data` to the line as it is, unframed.")
         .def(
             "go_silent", [](Brick& b, double seconds) { b.Get().GoSilent(Ms(seconds, "seconds")); },
