@@ -38,11 +38,13 @@ class TestDefaultLoop:
         worker.start()
         started.wait()
         try:
-            loop.run_for(0.3)
+            loop.run_for(0.6)
         finally:
             done.set()
             worker.join()
-        assert longest < 0.15
+        # Held, the pause would be the whole 0.6 s; the margin is for a
+        # loaded machine's scheduling.
+        assert longest < 0.3
 
     def test_post_and_stop_from_another_thread(self, loop):
         ran = []
@@ -114,7 +116,7 @@ def test_ctrl_c_ends_a_blocking_run_promptly():
         t0 = time.monotonic()
         proc.send_signal(signal.SIGINT)
         assert proc.wait(timeout=5) == 3
-        assert time.monotonic() - t0 < 1.0
+        assert time.monotonic() - t0 < 2.0  # well under the 5 s wait
         assert proc.stdout.read().strip() == "interrupted"
     finally:
         proc.kill()
