@@ -1,6 +1,7 @@
 # A control inside an asyncio program: served by the running loop's
 # add_reader and call_at, with the async conveniences.
 import asyncio
+import os
 
 import pytest
 
@@ -20,11 +21,13 @@ def echo_brick():
 
 def test_next_mail_and_keep_alive_on_asyncio(echo_brick):
     async def main():
+        threads = len(os.listdir("/proc/self/task"))
         nxt = vostrel.Vostrel(vostrel.AsyncioLoop(), ports={0: echo_brick.device})
         assert nxt.ConnectNXT(0, 9600) == 0
         assert nxt.SendText(1, "hi") == 0
         reply = await nxt.next_mail(1, timeout=2)
         await asyncio.sleep(0.1)  # keep-alive queries answered meanwhile
+        assert len(os.listdir("/proc/self/task")) == threads  # served by asyncio's own thread
         nxt.DisconnectNXT()
         return reply
 
