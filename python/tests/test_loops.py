@@ -96,6 +96,53 @@ class TestDefaultLoop:
         with pytest.raises(TypeError):
             loop.post(42)
 
+    @pytest.mark.parametrize("where", ["main thread", "other thread"])
+    def test_an_idle_run_sleeps(self, loop, where):
+        # Nothing to do for half a second: one wake-up at the end, not the
+        # ten of waiting in slices for signals.
+        counted = []
+
+        def run():
+            before = loop.wakeups
+            loop.run_for(0.5)
+            counted.append(loop.wakeups - before)
+
+        if where == "main thread":
+            run()
+        else:
+            worker = threading.Thread(target=run)
+            worker.start()
+            worker.join()
+        assert counted[0] <= 3
+
+    def test_signal_handlers_run_while_it_sleeps(self, loop):
+        # A handler that does not raise runs during the run (here it stops
+        # the loop); the program's own wake-up descriptor is back afterwards
+        # and has received the signal's number.
+        read_end, write_end = os.pipe2(os.O_NONBLOCK)
+        old_handler = signal.signal(signal.SIGUSR1, lambda *_: loop.stop())
+        old_fd = signal.set_wakeup_fd(write_end)
+        sender = threading.Timer(0.05, os.kill, (os.getpid(), signal.SIGUSR1))
+        rescue = threading.Timer(5.0, loop.stop)
+        try:
+            sender.start()
+            rescue.start()
+            t0 = time.monotonic()
+            loop.run()
+            elapsed = time.monotonic() - t0
+        finally:
+            sender.cancel()
+            rescue.cancel()
+            mine = signal.set_wakeup_fd(old_fd)
+            signal.signal(signal.SIGUSR1, old_handler)
+        try:
+            assert mine == write_end
+            assert os.read(read_end, 64) == bytes([signal.SIGUSR1])
+            assert elapsed < 2.0  # well before the rescue
+        finally:
+            os.close(read_end)
+            os.close(write_end)
+
 
 def test_ctrl_c_ends_a_blocking_run_promptly():
     program = (
