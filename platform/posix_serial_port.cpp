@@ -160,9 +160,10 @@ void SerialPort::PortOpen(Boolean open) {
     if (!open.IsTrue()) {
         const std::size_t lost = Close();
         if (lost > 0)
-            throw Error(err::kDeviceIo, "closed with " + std::to_string(lost) +
-                                            " bytes of a packet not sent: the line did not "
-                                            "take them in time");
+            throw Error(err::kDeviceIo,
+                        "closed with " + std::to_string(lost) +
+                            " bytes of a packet not sent: the line did not take them within " +
+                            std::to_string(kCloseGrace.count()) + " ms, or failed");
         return;
     }
     if (fd_ >= 0) throw Error(err::kPortAlreadyOpen, "the port is already open");
