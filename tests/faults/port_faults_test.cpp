@@ -108,7 +108,8 @@ TEST_F(PortFaults, DisconnectWhileTheLineHoldsBackAcceptedBytesReportsTheLoss) {
     // the rest queued after its write timeout.
     auto& port = dynamic_cast<platform::SerialPort&>(nxt->Comm1());
     port.Output(std::string(300000, 'z'));
-    ASSERT_GT(port.Unsent(), 0u);
+    const std::size_t unsent = port.Unsent();
+    ASSERT_GT(unsent, 0u);
 
     EXPECT_EQ(nxt->DisconnectNXT(), 1);
     EXPECT_EQ(nxt->ErrorMessage(), "Comm error")
@@ -118,6 +119,8 @@ TEST_F(PortFaults, DisconnectWhileTheLineHoldsBackAcceptedBytesReportsTheLoss) {
     EXPECT_NE(std::string(nxt->LastError()->what()).find("not sent"), std::string::npos)
         << nxt->LastError()->what();
     EXPECT_EQ(port.PortOpen(), kFalse) << "the port is closed all the same";
+    EXPECT_EQ(port.LostAtClose(), unsent);
+    EXPECT_TRUE(port.Drain(0ms)) << "a closed port holds nothing";
     EXPECT_EQ(nxt->DisconnectNXT(), 0) << "a second call finishes the disconnect";
     EXPECT_EQ(nxt->Connection(), kFalse);
 }
