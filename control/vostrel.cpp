@@ -11,7 +11,8 @@ RunModeHost& DefaultHost() {
 }  // namespace
 
 Vostrel::Vostrel(std::unique_ptr<Comm> comm1, std::unique_ptr<Timer> pingTimer, HostSite* host)
-    : comm1_(std::move(comm1)), pingTimer_(std::move(pingTimer)),
+    : comm1_(std::move(comm1)),
+      pingTimer_(std::move(pingTimer)),
       host_(host ? host : &DefaultHost()) {
     if (!comm1_ || !pingTimer_) throw Error(err::kInvalidArgument, "Vostrel needs both components");
     // The timer's design-time state: the watchdog period, stopped until ConnectNXT.
@@ -59,6 +60,18 @@ void Vostrel::RaiseNoPing() {
 void Vostrel::RaiseNewMail(Integer MailBox) {
     // The handler gets its own copy: the control does not read it back.
     if (sink_) sink_->NewMail(MailBox);
+}
+
+void Vostrel::RememberFailure(std::exception_ptr error) noexcept {
+    try {
+        std::rethrow_exception(std::move(error));
+    } catch (const Error& e) {
+        lastError_ = e;
+    } catch (const std::exception& e) {
+        lastError_ = Error(err::kHostFailure, e.what());
+    } catch (...) {
+        lastError_ = Error(err::kHostFailure, "the host failed without a reason");
+    }
 }
 
 void Vostrel::ReportUnhandled(std::exception_ptr error) noexcept {

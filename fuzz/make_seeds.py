@@ -22,7 +22,7 @@ def brick(inbox, text, kind=0x80):
 
 
 # Packet mode (byte 0 even): operations, see receive_plan.hpp.
-RAW, TEXT, QUERY, CUT, OVERSIZE, FAILHANDLER, FAILWRITE, LONG, OTHER, SHORT = range(10)
+RAW, TEXT, QUERY, CUT, OVERSIZE, FAILHANDLER, FAILWRITE, LONG, OTHER, SHORT, SILENCE = range(11)
 
 
 def raw(b):
@@ -52,6 +52,11 @@ receive = {
     "other-and-short": b"\0" + bytes([OTHER, 0x03, 3, 1, 2, 3, SHORT, 5, 1, 2, 3, 4, 5]) + text(0, b"ok"),
     "tone-reply-then-text": b"\0" + raw(b"\x03\x00\x02\x03\x00") + bytes([CUT]) + text(5, b"hi"),
     "empty-reads": b"\0" + bytes([CUT, CUT, CUT]) + text(6, b"x"),
+    "header-0105": b"\0" + raw(b"\x05\x01") + b"".join(text(i, b"p%d" % i) for i in range(5))
+    + bytes([LONG, 0x2C, 0x01, ord("x"), 5]) + text(6, b"after"),
+    "oversize-then-packet": b"\0" + text(1, b"a") + bytes([OVERSIZE, 0x05, 0x01]) + text(2, b"b"),
+    "half-packet-then-silence": b"\0" + raw(brick(1, b"lost")[:6]) + bytes([SILENCE])
+    + b"".join(text(2, b"n%d" % i) for i in range(10)),
     # Raw mode (byte 0 odd): a plain stream, cut pseudo-randomly.
     "raw-stream": b"\x01\x02\x34\x12" + brick(1, b"one") + b"\xFF\xFF\x00" + brick(2, b"two") + brick(0, b"?q"),
     "raw-big-cuts": b"\x01\xFF\x00\x00" + b"".join(brick(i % 10, b"m%d" % i) for i in range(40)),

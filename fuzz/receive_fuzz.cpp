@@ -2,9 +2,12 @@
 // arbitrary reads through an in-memory serial port. Beyond "no crash" it
 // checks, after every read:
 //  * every text filed and every echo written is exactly what the framing
-//    rules say (receive_model.hpp), in order: a well-formed packet that
-//    follows garbage, once the stream is back in step, is filed or echoed,
-//    and nothing else is;
+//    rules say (receive_model.hpp), in order, and nothing else is;
+//  * after garbage, every well-formed packet that begins after the last byte
+//    of garbage is delivered once the stream is back in step: at the start,
+//    after a watchdog interval of silence, after a packet taken whole, and
+//    after a single header no brick sends that follows one of those, the
+//    next well-formed packet is taken, and so is each one adjacent to it;
 //  * every filed text lies whole in the bytes received (no slot ever holds
 //    bytes that did not come down the line), and no slot changes unannounced;
 //  * failures inside a notification reach the host's UnhandledError, one per
@@ -12,6 +15,8 @@
 //  * the watchdog is running again, the status text and Connection untouched;
 //  * the heap the control holds stays within a fixed bound, however long the
 //    stream.
+#include <algorithm>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <exception>
@@ -31,9 +36,12 @@ namespace {
 
 using vostrel::fuzz::Action;
 
-// The receive buffer and a partial packet in the model and the control,
-// allowing for string growth, plus the odd small allocation.
+// A partial packet in the model and the control, allowing for string
+// growth, plus the odd small allocation.
 constexpr std::size_t kHeapBound = 8 * 1024;
+// The received bytes a filed text can come from: the current read and this
+// many before it (more than the longest packet).
+constexpr std::size_t kRecent = 1024;
 
 struct Log {
     std::vector<Action> actions;
@@ -61,7 +69,9 @@ public:
     explicit Host(Log& log) : log_(log) {}
     bool UserMode() override { return true; }
     void PropertyChanged(std::string_view) override {}
-    void UnhandledError(std::exception_ptr) override { log_.actions.push_back({Action::Failed, -1, {}}); }
+    void UnhandledError(std::exception_ptr) override {
+        log_.actions.push_back({Action::Failed, -1, {}});
+    }
 
 private:
     Log& log_;
@@ -104,7 +114,9 @@ std::string Hex(const std::string& s) {
 void Dump(const char* title, const std::vector<Action>& actions) {
     std::fprintf(stderr, "%s:\n", title);
     for (const auto& a : actions) {
-        const char* kind = a.kind == Action::Filed ? "filed" : a.kind == Action::Written ? "written" : "failed";
+        const char* kind = a.kind == Action::Filed     ? "filed"
+                           : a.kind == Action::Written ? "written"
+                                                       : "failed";
         std::fprintf(stderr, "  %s %d %s\n", kind, a.mailbox, Hex(a.bytes).c_str());
     }
 }
@@ -121,8 +133,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     auto comm = std::make_unique<LoggingComm>(log);
     LoggingComm& port = *comm;
     port.DiscardWrites(true);
-    vostrel::Vostrel control(std::move(comm), std::make_unique<vostrel::testing::MemoryTimer>(), &host);
+    auto timer = std::make_unique<vostrel::testing::MemoryTimer>();
+    vostrel::testing::MemoryTimer& clock = *timer;
+    vostrel::Vostrel control(std::move(comm), std::move(timer), &host);
     control.UserControl_InitProperties();
+    control.PingNXT(vostrel::kFalse);  // silences tick without touching the status
     control.SetEventSink(&sink);
     sink.control = &control;
     if (control.ConnectNXT(1, 9600) != 0) Sink::Fail("ConnectNXT failed on a memory port");
@@ -137,7 +152,13 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     // The received bytes a filed text can come from: the current read and
     // the receive buffer's worth before it.
     std::string recent;
-    recent.reserve(vostrel::fuzz::ReceiveModel::kLimit);
+    recent.reserve(kRecent);
+    // Where the stream is known to be in step: the offset at which the next
+    // well-formed packet must be taken (none: out of step after garbage).
+    constexpr std::size_t kOutOfStep = SIZE_MAX;
+    std::size_t inStepAt = 0;
+    bool idleAtStep = true;     // nothing collected there (else one skipped header byte)
+    std::size_t delivered = 0;  // stream bytes delivered so far
     const std::size_t baseline = vostrel::fuzz::HeapInUse();
 
     for (std::size_t r = 0; r < reads.size(); ++r) {
@@ -147,6 +168,13 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         sink.failures += read.handlerFailures;
         port.failWrites += read.outputFailures;
 
+        if (read.silenceBefore) {
+            clock.Advance(vostrel::Vostrel::kWatchdogInterval);
+            model.Silence();
+            inStepAt = delivered;
+            idleAtStep = true;
+        }
+        delivered += read.bytes.size();
         port.Deliver(read.bytes);
         expected = model.Feed(read.bytes);
         if (log.actions != expected) {
@@ -155,14 +183,45 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
             Dump("control did", log.actions);
             Sink::Fail("the control's actions differ from the framing rules");
         }
+        const auto& starts = model.TakenStarts();
+        for (const auto& seg : read.segments) {
+            if (seg.begin == seg.end) continue;
+            const bool wasTaken =
+                std::find(starts.begin(), starts.end(), seg.begin) != starts.end();
+            const bool expectedInStep = seg.begin == inStepAt;
+            switch (seg.kind) {
+                case vostrel::fuzz::Segment::Packet:
+                    if (expectedInStep && !wasTaken) {
+                        std::fprintf(stderr, "read %zu: packet at stream offset %zu\n", r,
+                                     seg.begin);
+                        Sink::Fail(
+                            "a well-formed packet in step with the stream was not delivered");
+                    }
+                    inStepAt = wasTaken ? seg.end : kOutOfStep;
+                    idleAtStep = true;
+                    break;
+                case vostrel::fuzz::Segment::Oversize:
+                    // From an idle start both its bytes are skipped, and the
+                    // next packet's length (3 to 64) cannot pair with its
+                    // high byte.
+                    inStepAt = expectedInStep && idleAtStep ? seg.end : kOutOfStep;
+                    idleAtStep = false;
+                    break;
+                case vostrel::fuzz::Segment::Garbage:
+                    inStepAt = kOutOfStep;
+                    break;
+            }
+        }
         recent += read.bytes;
         for (const auto& a : log.actions) {
             if (a.kind != Action::Filed) continue;
-            if (recent.find(a.bytes) == std::string::npos) Sink::Fail("a slot holds bytes never received");
+            if (recent.find(a.bytes) == std::string::npos)
+                Sink::Fail("a slot holds bytes never received");
             taken[a.mailbox] = true;
         }
         for (vostrel::Integer i = 0; i <= 9; ++i) {
-            if (control.ReadText(i) != (taken[i] ? "" : "-1")) Sink::Fail("a slot changed unannounced");
+            if (control.ReadText(i) != (taken[i] ? "" : "-1"))
+                Sink::Fail("a slot changed unannounced");
             taken[i] = true;
         }
         if (!control.PingTimer().Enabled().IsTrue()) Sink::Fail("the watchdog was left stopped");
@@ -174,15 +233,17 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
         log.actions.clear();
         expected.clear();
-        if (recent.size() > vostrel::fuzz::ReceiveModel::kLimit) {
-            recent.erase(0, recent.size() - vostrel::fuzz::ReceiveModel::kLimit);
+        if (recent.size() > kRecent) {
+            recent.erase(0, recent.size() - kRecent);
             recent.shrink_to_fit();
         }
         const std::size_t held = vostrel::fuzz::HeapInUse();
         const std::size_t harness = log.actions.capacity() * sizeof(Action) +
-                                    expected.capacity() * sizeof(Action) + recent.capacity();
+                                    expected.capacity() * sizeof(Action) + recent.capacity() +
+                                    model.TakenStarts().capacity() * sizeof(std::size_t);
         if (held > baseline + harness + kHeapBound) {
-            std::fprintf(stderr, "heap grew by %zu bytes (harness %zu)\n", held - baseline, harness);
+            std::fprintf(stderr, "heap grew by %zu bytes (harness %zu)\n", held - baseline,
+                         harness);
             Sink::Fail("the control's memory is not bounded");
         }
     }

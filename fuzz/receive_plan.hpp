@@ -12,14 +12,28 @@
 
 namespace vostrel::fuzz {
 
+/// A run of bytes the plan put into the stream on purpose.
+struct Segment {
+    enum Kind {
+        Packet,    // a packet with a header a brick sends (3 to 64 telegram bytes)
+        Oversize,  // one header no brick sends, alone
+        Garbage,   // raw bytes, or a packet whose header no brick sends
+    } kind;
+    std::size_t begin;  // offset in the whole stream
+    std::size_t end;
+};
+
 struct PlannedRead {
     std::string bytes;
-    int handlerFailures = 0;  // NewMail handler calls to fail, armed before this read
-    int outputFailures = 0;   // port writes to fail, armed before this read
+    int handlerFailures = 0;        // NewMail handler calls to fail, armed before this read
+    int outputFailures = 0;         // port writes to fail, armed before this read
+    bool silenceBefore = false;     // a watchdog interval passes before this read
+    std::vector<Segment> segments;  // in stream order, within this read's bytes
 };
 
 inline std::string Framed(const std::string& telegram) {
-    std::string p{static_cast<char>(telegram.size() & 0xFF), static_cast<char>(telegram.size() >> 8)};
+    std::string p{static_cast<char>(telegram.size() & 0xFF),
+                  static_cast<char>(telegram.size() >> 8)};
     return p + telegram;
 }
 
@@ -30,9 +44,12 @@ inline std::string MessageWrite(char type, std::uint8_t inbox, const std::string
     return Framed(t);
 }
 
+inline bool BrickLength(std::size_t telegram) { return telegram >= 3 && telegram <= 64; }
+
 /// Input byte 0 odd: raw mode. Byte 1 sets the longest cut (1 to 2041
 /// bytes), bytes 2-3 seed the cuts, the rest is the stream.
-/// Byte 0 even: packet mode, a sequence of operations (see PlanPackets).
+/// Byte 0 even: packet mode, a sequence of operations (the switch below),
+/// with the reads noting which of their bytes are packets a brick sends.
 inline std::vector<PlannedRead> PlanReads(const std::uint8_t* data, std::size_t size) {
     InputReader in(data, size);
     std::vector<PlannedRead> reads;
@@ -46,21 +63,38 @@ inline std::vector<PlannedRead> PlanReads(const std::uint8_t* data, std::size_t 
             state ^= state >> 17;
             state ^= state << 5;
             const std::size_t n = 1 + state % longest;
-            reads.push_back({stream.substr(at, n), 0, 0});
+            PlannedRead read;
+            read.bytes = stream.substr(at, n);
+            reads.push_back(std::move(read));
             at += n;
         }
         return reads;
     }
     PlannedRead current;
+    std::size_t streamAt = 0;  // bytes of the reads already planned
+    // Appends bytes made by one operation, noting what they are.
+    const auto add = [&](Segment::Kind kind, const std::string& bytes) {
+        const std::size_t begin = streamAt + current.bytes.size();
+        current.bytes += bytes;
+        current.segments.push_back({kind, begin, begin + bytes.size()});
+    };
+    const auto packet = [&](const std::string& framed) {
+        add(BrickLength(framed.size() - 2) ? Segment::Packet : Segment::Garbage, framed);
+    };
+    const auto endRead = [&] {
+        streamAt += current.bytes.size();
+        reads.push_back(std::move(current));
+        current = {};
+    };
     while (!in.Empty()) {
-        switch (in.Byte() % 10) {
+        switch (in.Byte() % 11) {
             case 0:  // raw bytes, garbage or anything
-                current.bytes += in.Bytes(in.Byte());
+                add(Segment::Garbage, in.Bytes(in.Byte()));
                 break;
             case 1: {  // a text, inbox 0 to 11 (10 and 11 are dropped)
                 const char type = (in.Byte() & 1) ? '\x80' : '\x00';
                 const std::uint8_t inbox = in.Byte() % 12;
-                current.bytes += MessageWrite(type, inbox, in.Bytes(in.Byte()));
+                packet(MessageWrite(type, inbox, in.Bytes(in.Byte())));
                 break;
             }
             case 2: {  // a keep-alive query, sometimes too long to echo
@@ -68,17 +102,16 @@ inline std::vector<PlannedRead> PlanReads(const std::uint8_t* data, std::size_t 
                 const std::size_t n = in.Word() % 300;
                 std::string text = "?" + in.Bytes(n);
                 text.resize(n + 1, '?');
-                current.bytes += MessageWrite('\x80', inbox, text);
+                packet(MessageWrite('\x80', inbox, text));
                 break;
             }
             case 3:  // the port delivers what has come so far
-                reads.push_back(current);
-                current = {};
+                endRead();
                 break;
-            case 4: {  // a header no brick sends: longer than the receive buffer
+            case 4: {  // a header no brick sends: high byte 4 or more
                 const std::uint16_t w = in.Word() | 0x0400;
-                current.bytes.push_back(static_cast<char>(w & 0xFF));
-                current.bytes.push_back(static_cast<char>(w >> 8));
+                add(Segment::Oversize,
+                    std::string{static_cast<char>(w & 0xFF), static_cast<char>(w >> 8)});
                 break;
             }
             case 5:
@@ -93,21 +126,25 @@ inline std::vector<PlannedRead> PlanReads(const std::uint8_t* data, std::size_t 
                 std::string text(n, fill);
                 for (std::size_t i = 0; i < n; i += 7) text[i] = static_cast<char>(i);
                 if (!text.empty() && text[0] == '?') text[0] = '-';
-                current.bytes += MessageWrite('\x80', in.Byte() % 10, text);
+                packet(MessageWrite('\x80', in.Byte() % 10, text));
                 break;
             }
             case 8: {  // another command, of any length below 256
                 std::string t{'\x80', static_cast<char>(in.Byte())};
                 t += in.Bytes(in.Byte());
-                current.bytes += Framed(t);
+                packet(Framed(t));
                 break;
             }
             case 9:  // a packet too short to use
-                current.bytes += Framed(in.Bytes(in.Byte() % 6));
+                packet(Framed(in.Bytes(in.Byte() % 6)));
+                break;
+            case 10:  // the port delivers what has come, then the line is silent
+                endRead();
+                current.silenceBefore = true;
                 break;
         }
     }
-    reads.push_back(current);
+    reads.push_back(std::move(current));
     return reads;
 }
 

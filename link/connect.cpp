@@ -9,6 +9,7 @@ Integer Vostrel::ConnectNXT(ByRef<Integer> PortNumber, ByRef<Integer> BoudRate) 
     const Integer portNumber = PortNumber.get();
     const Integer boudRate = BoudRate.get();
     Integer result = 0;
+    lastError_.reset();
     try {
         // On an open port this refuses, and the old link stays as it was.
         comm1_->CommPort(portNumber);
@@ -24,6 +25,7 @@ Integer Vostrel::ConnectNXT(ByRef<Integer> PortNumber, ByRef<Integer> BoudRate) 
         ErrorMessage("No errores");
         return result;
     } catch (...) {
+        RememberFailure(std::current_exception());
         ErrorMessage("Connection error");
         result = 1;
         Connection(kFalse);
@@ -33,6 +35,9 @@ Integer Vostrel::ConnectNXT(ByRef<Integer> PortNumber, ByRef<Integer> BoudRate) 
 
 Integer Vostrel::DisconnectNXT() {
     Integer result = 0;
+    lastError_.reset();
+    // Nothing half-received survives the link: the next one starts afresh.
+    pending_.clear();
     try {
         if (comm1_->PortOpen() == kTrue) comm1_->PortOpen(kFalse);
         Connection(kFalse);
@@ -41,6 +46,7 @@ Integer Vostrel::DisconnectNXT() {
         ErrorMessage("No errores");
         return result;
     } catch (...) {
+        RememberFailure(std::current_exception());
         ErrorMessage("Comm error");
         result = 1;
         return result;

@@ -11,13 +11,20 @@
 #include <cerrno>
 #include <cstring>
 
+#include "platform/device_holders.hpp"
 #include "platform/line_settings.hpp"
 #include "platform/line_speed.hpp"
 #include "vostrel/platform.hpp"
 
 namespace vostrel::platform {
 
+struct SerialPort::SavedLine {
+    termios settings{};
+};
+
 namespace {
+
+using Clock = std::chrono::steady_clock;
 
 [[noreturn]] void Fail(int number, const std::string& what, int errnum) {
     throw Error(number, what + ": " + std::strerror(errnum));
@@ -151,7 +158,12 @@ void SerialPort::Settings(const String& settings) {
 
 void SerialPort::PortOpen(Boolean open) {
     if (!open.IsTrue()) {
-        Close();
+        const std::size_t lost = Close();
+        if (lost > 0)
+            throw Error(err::kDeviceIo,
+                        "closed with " + std::to_string(lost) +
+                            " bytes of a packet not sent: the line did not take them within " +
+                            std::to_string(kCloseGrace.count()) + " ms, or failed");
         return;
     }
     if (fd_ >= 0) throw Error(err::kPortAlreadyOpen, "the port is already open");
@@ -169,27 +181,51 @@ void SerialPort::PortOpen(Boolean open) {
         if (e == EBUSY) Fail(err::kPortAlreadyOpen, path + " is in use", e);
         Fail(err::kDeviceIo, "cannot open " + path, e);
     }
+    auto saved = std::make_unique<SavedLine>();
     try {
-        if (!::isatty(fd)) throw Error(err::kPortInvalid, path + " is not a serial device");
+        if (::tcgetattr(fd, &saved->settings) != 0) {
+            const int e = errno;
+            if (e == ENOTTY)
+                throw Error(err::kPortInvalid, path + " is not a serial device: not a terminal");
+            Fail(err::kDeviceIo, "cannot read the line settings of " + path, e);
+        }
+        // A program that opened the device without locking it (a terminal
+        // program, `cat`) would take the brick's replies.
+        if (const auto holder = detail::FindOtherHolder(fd)) {
+            std::string who = "process " + std::to_string(holder->pid);
+            if (!holder->name.empty()) who += " (" + holder->name + ")";
+            throw Error(err::kPortAlreadyOpen, path + " is in use by " + who);
+        }
         // The advisory lock stops a second open also when both sides run as
         // root, which the tty's exclusive mode alone does not; flock locks
         // belong to the open file, so a second open in this process
         // conflicts too.
         if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
             const int e = errno;
-            if (e == EWOULDBLOCK) throw Error(err::kPortAlreadyOpen, path + " is in use");
+            if (e == EWOULDBLOCK)
+                throw Error(err::kPortAlreadyOpen,
+                            path + " is in use: another program holds its lock");
             Fail(err::kDeviceIo, "cannot lock " + path, e);
         }
         // Refuses later opens by programs that do not take the lock.
         if (::ioctl(fd, TIOCEXCL) != 0)
             Fail(err::kDeviceIo, "cannot take " + path + " exclusively", errno);
-        ApplyLine(fd, ls);
+        try {
+            ApplyLine(fd, ls);
+        } catch (...) {
+            ::tcsetattr(fd, TCSANOW, &saved->settings);
+            ::ioctl(fd, TIOCNXCL);
+            throw;
+        }
         // Bytes that waited from before belong to no packet of this link.
         ::tcflush(fd, TCIFLUSH);
     } catch (...) {
         ::close(fd);
         throw;
     }
+    saved_ = std::move(saved);
+    lost_ = 0;
+    lostAtClose_ = 0;
     fd_ = fd;
     hungUp_ = false;
     hangUpReported_ = false;
@@ -197,17 +233,62 @@ void SerialPort::PortOpen(Boolean open) {
     StartWatching();
 }
 
-void SerialPort::Close() noexcept {
-    if (fd_ < 0) return;
+std::size_t SerialPort::Close() noexcept {
+    if (fd_ < 0) return 0;
     StopWatching();
+    StopFlushing();
+    // Bytes already accepted get a bounded chance to leave, so closing
+    // right after a send does not cut its packet.
+    const auto deadline = Clock::now() + kCloseGrace;
+    if (!hungUp_ && !unsent_.empty()) {
+        try {
+            WriteUntil(unsent_, deadline);
+        } catch (const Error&) {
+        }
+    }
+    lost_ += unsent_.size();
+    unsent_.clear();
+    if (!hungUp_) WaitForOutputQueue(deadline);
+    if (saved_) ::tcsetattr(fd_, TCSANOW, &saved_->settings);
+    saved_.reset();
     ::ioctl(fd_, TIOCNXCL);
     ::close(fd_);  // also releases the lock
     fd_ = -1;
-    StopFlushing();
-    unsent_.clear();
+    lostAtClose_ = lost_;
+    lost_ = 0;
     hungUp_ = false;
     hangUpReported_ = false;
     received_.clear();
+    return lostAtClose_;
+}
+
+// Waits until the system's output queue of the line is empty or `deadline`
+// passes; true when it emptied. A device that cannot say counts as empty.
+bool SerialPort::WaitForOutputQueue(Clock::time_point deadline) const {
+    for (;;) {
+        int queued = 0;
+        if (::ioctl(fd_, TIOCOUTQ, &queued) != 0 || queued <= 0) return true;
+        if (Clock::now() >= deadline) return false;
+        // No event tells when the line has sent its bytes: look again shortly.
+        ::usleep(1000);
+    }
+}
+
+bool SerialPort::Drain(std::chrono::milliseconds timeout) {
+    if (fd_ < 0) return true;
+    const auto deadline = Clock::now() + timeout;
+    if (!unsent_.empty()) {
+        if (hungUp_) return false;
+        try {
+            if (!WriteUntil(unsent_, deadline)) return false;
+        } catch (const Error&) {
+            lost_ += unsent_.size();
+            unsent_.clear();
+        }
+        StopFlushing();
+    }
+    if (lost_ > 0) return false;
+    return hungUp_ || WaitForOutputQueue(deadline);
 }
 
 void SerialPort::StartWatching() {
@@ -280,7 +361,7 @@ String SerialPort::Input() {
 
 // Writes the front of `data` until it is empty (true) or `deadline` passes
 // with the system's buffer still full (false); what went out is erased.
-bool SerialPort::WriteUntil(String& data, std::chrono::steady_clock::time_point deadline) {
+bool SerialPort::WriteUntil(String& data, Clock::time_point deadline) {
     std::size_t done = 0;
     bool finished = true;
     while (done < data.size()) {
@@ -295,8 +376,8 @@ bool SerialPort::WriteUntil(String& data, std::chrono::steady_clock::time_point 
             Fail(err::kDeviceIo, "write failed", errno);
         }
         // The system's buffer is full: wait for room, within the bound.
-        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-            deadline - std::chrono::steady_clock::now());
+        const auto left =
+            std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
         if (left.count() <= 0) {
             finished = false;
             break;
@@ -319,7 +400,7 @@ bool SerialPort::WriteUntil(String& data, std::chrono::steady_clock::time_point 
 void SerialPort::Output(const String& bytes) {
     if (fd_ < 0) throw Error(err::kPortNotOpen, "the port is not open");
     if (hungUp_) throw Error(err::kDeviceIo, "the line has hung up");
-    const auto deadline = std::chrono::steady_clock::now() + kWriteTimeout;
+    const auto deadline = Clock::now() + kWriteTimeout;
     // The brick frames by the length header, so a packet must reach the line
     // whole or not at all: the tail of an earlier one goes first, and a new
     // one starts only behind it.
@@ -351,9 +432,12 @@ void SerialPort::StopFlushing() {
 void SerialPort::FlushUnsent() {
     bool finished = false;
     try {
-        finished = fd_ >= 0 && WriteUntil(unsent_, std::chrono::steady_clock::now());
+        finished = fd_ >= 0 && WriteUntil(unsent_, Clock::now());
     } catch (const Error&) {
-        finished = true;  // the line failed: the read side reports it
+        // The line failed: the read side reports it, and the close counts
+        // the bytes lost.
+        finished = true;
+        lost_ += unsent_.size();
         unsent_.clear();
     }
     if (finished || fd_ < 0) {

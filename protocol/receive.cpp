@@ -13,7 +13,7 @@ void Vostrel::Comm1_OnComm() {
         // handler never causes a NoPing.
         pingTimer_->Enabled(kFalse);
         const String S = comm1_->Input();
-        protocol::TakePackets(pending_, S, kReceiveBufferSize, [this](std::string_view packet) {
+        protocol::TakePackets(pending_, S, [this](std::string_view packet) {
             // One packet's failure (a failed echo, a throwing handler) does
             // not cost the packets after it.
             try {

@@ -2,9 +2,11 @@
 // real platform layer, and a narrated session of about 18 seconds.
 #include <chrono>
 #include <cstdio>
+#include <iostream>
 
 #include "tool/commands.hpp"
 #include "tool/event_output.hpp"
+#include "tool/failure_report.hpp"
 #include "vostrel/platform.hpp"
 
 namespace vostrel::tool {
@@ -40,16 +42,23 @@ public:
         Say("host: ConnectNXT(1, 9600) -- port 1 is mapped to that device");
         int failures = control_->ConnectNXT(1, 9600);
         Say("host: ConnectNXT -> " + control_->ErrorMessage());
-        if (failures != 0) return 1;
+        if (failures != 0) {
+            ReportFailure(std::cerr, *control_);
+            return 1;
+        }
         Until(milliseconds(1200));
 
         Say("host: SendText(1, \"hello\")");
-        failures += control_->SendText(1, "hello");
+        const int sendTextFailed = control_->SendText(1, "hello");
+        failures += sendTextFailed;
         Say("host: SendText -> " + control_->ErrorMessage());
+        if (sendTextFailed != 0) ReportFailure(std::cerr, *control_);
         Until(milliseconds(1800));
         Say("host: SendValue(2, 1000)");
-        failures += control_->SendValue(2, 1000);
+        const int sendValueFailed = control_->SendValue(2, 1000);
+        failures += sendValueFailed;
         Say("host: SendValue -> " + control_->ErrorMessage());
+        if (sendValueFailed != 0) ReportFailure(std::cerr, *control_);
         Until(milliseconds(4600));
 
         Say("The brick goes silent for 11 s; the control's watchdog (10 s) will notice.");
@@ -57,8 +66,10 @@ public:
         Until(milliseconds(16600));
 
         Say("host: DisconnectNXT()");
-        failures += control_->DisconnectNXT();
+        const int disconnectNXTFailed = control_->DisconnectNXT();
+        failures += disconnectNXTFailed;
         Say("host: DisconnectNXT -> " + control_->ErrorMessage());
+        if (disconnectNXTFailed != 0) ReportFailure(std::cerr, *control_);
         Until(milliseconds(16800));
         brick.SetObserver(nullptr);
         loop_.run_for(milliseconds(0));  // narrate what was posted before

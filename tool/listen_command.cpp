@@ -3,9 +3,11 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <iostream>
 
 #include "tool/commands.hpp"
 #include "tool/event_output.hpp"
+#include "tool/failure_report.hpp"
 #include "tool/interrupts.hpp"
 #include "tool/port_argument.hpp"
 #include "tool/stdin_command.hpp"
@@ -35,6 +37,7 @@ public:
         loop_.run();
         const Integer r = control_->DisconnectNXT();
         output_.Disconnect(r, control_->ErrorMessage());
+        if (r != 0) ReportFailure(std::cerr, *control_);
         return r == 0 ? 0 : 1;
     }
 
@@ -53,6 +56,7 @@ private:
         Integer baud = options_.link.baud;
         const Integer r = control_->ConnectNXT(number, baud);
         output_.Connect(r, control_->ErrorMessage());
+        if (r != 0) ReportFailure(std::cerr, *control_);
         return r == 0;
     }
 
@@ -98,11 +102,13 @@ private:
             case StdinCommand::Kind::Text: {
                 const Integer r = control_->SendText(box, c.text);
                 output_.Sent(c.mailbox, r, control_->ErrorMessage());
+                if (r != 0) ReportFailure(std::cerr, *control_);
                 break;
             }
             case StdinCommand::Kind::Value: {
                 const Integer r = control_->SendValue(box, c.value);
                 output_.Sent(c.mailbox, r, control_->ErrorMessage());
+                if (r != 0) ReportFailure(std::cerr, *control_);
                 break;
             }
             case StdinCommand::Kind::Read:
@@ -115,6 +121,7 @@ private:
             case StdinCommand::Kind::Disconnect: {
                 const Integer r = control_->DisconnectNXT();
                 output_.Disconnect(r, control_->ErrorMessage());
+                if (r != 0) ReportFailure(std::cerr, *control_);
                 break;
             }
             case StdinCommand::Kind::Connect:

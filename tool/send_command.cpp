@@ -1,30 +1,50 @@
 // `vostrel send`: connect, send one message, disconnect.
-#include <termios.h>
+#include <chrono>
+#include <iostream>
 
 #include "tool/commands.hpp"
+#include "tool/failure_report.hpp"
+#include "tool/interrupts.hpp"
 #include "tool/port_argument.hpp"
 #include "vostrel/platform.hpp"
 
 namespace vostrel::tool {
 
+namespace {
+// How long the packet may take to leave once the control accepted it.
+constexpr std::chrono::milliseconds kLeaveTimeout{5000};
+}  // namespace
+
 int RunSend(const SendOptions& o, std::ostream& out) {
     PortChoice port = ResolvePort(o.link.port);
+    // An interrupt waits for the port to close, so the line gets its
+    // settings back.
+    Interrupts interrupts;
     platform::DefaultLoop loop;
     auto control = platform::MakeControl(loop, nullptr, port.map);
     if (control->ConnectNXT(port.number, o.link.baud) != 0) {
-        out << control->ErrorMessage() << '\n';
+        ReportFailure(std::cerr, *control);
         return 1;
     }
     Integer mailbox = o.mailbox;
     const Integer result = o.text ? control->SendText(mailbox, *o.text) : control->SendValue(mailbox, *o.number);
+    if (result != 0) ReportFailure(std::cerr, *control);
     const String status = control->ErrorMessage();
-    // Let the line carry the bytes out before the port closes.
-    if (auto* serial = dynamic_cast<platform::SerialPort*>(&control->Comm1()); serial && serial->NativeHandle() >= 0)
-        ::tcdrain(serial->NativeHandle());
+    // The control has accepted the packet, but a slow line may leave part of
+    // it in this program: it has gone out only once the port holds none of it.
+    bool left = true;
+    auto* serial = dynamic_cast<platform::SerialPort*>(&control->Comm1());
+    if (result == 0 && serial) {
+        left = serial->Drain(kLeaveTimeout);
+        if (!left)
+            std::cerr << "vostrel: the packet did not leave within " << kLeaveTimeout.count()
+                      << " ms (" << serial->Unsent() << " of its bytes still held by this program)"
+                      << std::endl;
+    }
     const Integer closed = control->DisconnectNXT();
-    out << status << '\n';
-    if (closed != 0) out << control->ErrorMessage() << '\n';
-    return result == 0 && closed == 0 ? 0 : 1;
+    if (closed != 0) ReportFailure(std::cerr, *control);
+    if (result == 0 && left && closed == 0) out << status << '\n';
+    return result == 0 && left && closed == 0 ? 0 : 1;
 }
 
 }  // namespace vostrel::tool

@@ -40,7 +40,9 @@ public:
     virtual String Settings() const = 0;
 
     /// True opens the selected device with the settings (throws if it
-    /// cannot); False closes it (closing a closed port does nothing).
+    /// cannot); False closes it (closing a closed port does nothing). A
+    /// close that had to throw away bytes Output had accepted still closes,
+    /// then throws kDeviceIo, so the loss is never silent.
     virtual void PortOpen(Boolean open) = 0;
     /// kTrue (-1) exactly while the port is open, kFalse otherwise.
     virtual Boolean PortOpen() const = 0;

@@ -181,9 +181,16 @@ private:
 ///   on a fully raw line (no echo, no signal characters, no software flow
 ///   control, no CR/LF translation), drops input that was waiting, and holds
 ///   the device exclusively: a second open, from this process or another,
-///   also as root, throws kPortAlreadyOpen. A missing device throws
-///   kPortInvalid, any other refusal kDeviceIo; an already open port throws
-///   kPortAlreadyOpen.
+///   also as root, throws kPortAlreadyOpen. It also refuses, with
+///   kPortAlreadyOpen and "in use by process N (name)", a device another
+///   process has open without locking it, where the system shows that (on
+///   Linux, for processes whose descriptors this user may inspect). A missing
+///   device or one that is no terminal throws kPortInvalid, any other refusal
+///   kDeviceIo; an already open port throws kPortAlreadyOpen. Every error's
+///   text carries the system's reason ("No such file or directory",
+///   "Permission denied", ...).
+/// * The line's settings as they were before the open are put back when the
+///   port closes (also from the destructor).
 /// * OnComm fires from the loop when received bytes are waiting, and once when
 ///   the line hangs up or fails. After a hang-up the device is no longer
 ///   watched (nothing spins); Input returns what was left, then "", and
@@ -209,8 +216,10 @@ public:
     Integer CommPort() const override { return port_; }
     void Settings(const String& settings) override;
     String Settings() const override { return settings_; }
-    void PortOpen(Boolean open) override;
     Boolean PortOpen() const override { return fd_ >= 0 ? kTrue : kFalse; }
+    /// How long closing waits for bytes already accepted to leave.
+    static constexpr std::chrono::milliseconds kCloseGrace{500};
+
     /// Writes all of `bytes`, in order, waiting up to kWriteTimeout for room.
     /// A packet goes out whole or not at all: when the timeout ends a write
     /// after part of it went out, the rest stays queued in the port and
@@ -219,12 +228,30 @@ public:
     /// kPortNotOpen when closed, kDeviceIo on failure or when nothing of
     /// `bytes` could go out in time.
     void Output(const String& bytes) override;
+    /// PortOpen(False) first gives bytes still queued up to kCloseGrace to
+    /// leave, puts the line's old settings back and closes. When accepted
+    /// bytes never reached the line (the grace ran out, or the line failed
+    /// while they waited), the port is closed all the same and kDeviceIo is
+    /// thrown, saying how many were lost (see also LostAtClose).
+    void PortOpen(Boolean open) override;
     /// Every byte received and not yet read (reading the device until it has
     /// no more); "" when none. Throws kPortNotOpen when closed. A failing read
     /// counts as a line failure, like a hang-up: what was read before it is
     /// returned, then "".
     String Input() override;
     void OnComm(Handler handler) override { handler_ = std::move(handler); }
+
+    /// Waits, at most `timeout`, until every byte Output accepted has left
+    /// this program and the system's output queue. True when it did; false
+    /// when the time ran out first (what is left stays queued and still
+    /// follows) or when accepted bytes were lost to a line failure. True on
+    /// a closed port. Runs no loop callbacks.
+    bool Drain(std::chrono::milliseconds timeout);
+    /// Bytes Output accepted that this program still holds (not yet given to
+    /// the system).
+    std::size_t Unsent() const { return unsent_.size(); }
+    /// Bytes Output had accepted that the last close threw away (0: none).
+    std::size_t LostAtClose() const { return lostAtClose_; }
 
     /// The device path the current port number names ("" when none).
     std::string DevicePath() const;
@@ -234,12 +261,15 @@ public:
     int NativeHandle() const { return fd_; }
 
 private:
+    struct SavedLine;  // the line's settings from before the open
     void OnReadable();
     void ReadAvailable();
     void StartWatching();
     void StopWatching();
-    void Close() noexcept;
+    // Closes; returns how many accepted bytes were lost.
+    std::size_t Close() noexcept;
     bool WriteUntil(String& data, std::chrono::steady_clock::time_point deadline);
+    bool WaitForOutputQueue(std::chrono::steady_clock::time_point deadline) const;
     void StartFlushing();
     void StopFlushing();
     void FlushUnsent();
@@ -254,7 +284,10 @@ private:
     bool hangUpReported_ = false;
     bool drained_ = false;  // inside OnComm, right after a read emptied the device
     String received_;
-    String unsent_;  // the tail of a packet the line has not taken yet
+    String unsent_;         // the tail of a packet the line has not taken yet
+    std::size_t lost_ = 0;  // accepted bytes a line failure threw away
+    std::size_t lostAtClose_ = 0;
+    std::unique_ptr<SavedLine> saved_;
     EventLoop::Id flushTimer_ = 0;
     Handler handler_;
 };

@@ -14,6 +14,11 @@
 //   text `ErrorMessage()`; nothing they try is retried or undone. Only a
 //   failure while reporting the failure itself (for instance the design-mode
 //   refusal of the status setter, error 387) is thrown, as `vostrel::Error`.
+// * The status text says only which method failed ("Connection error").
+//   Why it failed is kept in `LastError()`: the error the method's trap
+//   caught, with its number and a description that carries the system's
+//   reason ("cannot open /dev/rfcomm0: No such file or directory",
+//   "/dev/pts/3 is in use by process 4711 (cat)", ...).
 // * `ReadText` throws `Error` with number 6 (overflow) for mailbox -32768.
 // * The setters of `Connection` and `ErrorMessage` throw `Error` 387 while
 //   the host's run-mode flag is False; `PingNXT` can be set at any time.
@@ -33,6 +38,7 @@
 #include <array>
 #include <exception>
 #include <memory>
+#include <optional>
 #include <span>
 #include <string_view>
 #include <type_traits>
@@ -58,11 +64,10 @@ class ByRef {
 public:
     ByRef(T& variable) : ptr_(&variable) {}  // NOLINT: implicit by design
     template <class U>
-        requires(!std::is_same_v<std::remove_cvref_t<U>, ByRef> &&
-                 std::is_constructible_v<T, U &&> &&
-                 (!std::is_lvalue_reference_v<U> ||
-                  std::is_const_v<std::remove_reference_t<U>>))
-    ByRef(U&& value) : temp_(std::forward<U>(value)), ptr_(&temp_) {}  // NOLINT
+    requires(!std::is_same_v<std::remove_cvref_t<U>, ByRef> && std::is_constructible_v<T, U&&> &&
+             (!std::is_lvalue_reference_v<U> || std::is_const_v<std::remove_reference_t<U>>))
+        ByRef(U&& value)
+        : temp_(std::forward<U>(value)), ptr_(&temp_) {}  // NOLINT
     ByRef(const ByRef&) = delete;
     ByRef& operator=(const ByRef&) = delete;
 
@@ -168,6 +173,14 @@ public:
     /// above. Writes |MsgBox| back. Throws Error 6 for -32768.
     String ReadText(ByRef<Integer> MsgBox);
 
+    /// Why the last call of SendValue, SendText, ConnectNXT or DisconnectNXT
+    /// failed: the error its trap caught (number as in vostrel::err, what()
+    /// with the component's or the system's reason). Empty when that call
+    /// succeeded, or before any such call. A failure that is not a
+    /// vostrel::Error (one thrown by the host's site) has number
+    /// err::kHostFailure. Watchdog ticks and received data leave it as it is.
+    const std::optional<Error>& LastError() const { return lastError_; }
+
     // --- late binding (defined in dispatch/; see vostrel/dispatch.hpp) -------
     /// Calls the member of _Vostrel with dispatch id `dispid` as `kind`, with
     /// `args` in parameter order (first parameter first). Returns the
@@ -209,6 +222,8 @@ private:
     void RaiseNoPing();
     void RaiseNewMail(Integer MailBox);
     void ReportUnhandled(std::exception_ptr error) noexcept;
+    // Keeps what a method's trap caught, for LastError.
+    void RememberFailure(std::exception_ptr error) noexcept;
 
     std::unique_ptr<Comm> comm1_;
     std::unique_ptr<Timer> pingTimer_;
@@ -222,6 +237,7 @@ private:
 
     // Bytes of a packet whose rest has not arrived yet.
     String pending_;
+    std::optional<Error> lastError_;
 };
 
 }  // namespace vostrel

@@ -122,3 +122,48 @@ TEST(Connect, HalfReceivedPacketDoesNotLeakIntoANewLink) {
     c.comm->Deliver(vostrel::testing::BrickMessage(1, "fresh"));
     EXPECT_EQ(c->ReadText(1), vostrel::testing::WithNul("fresh"));
 }
+
+// The status text says which method failed; LastError says why.
+TEST(LastError, KeepsWhatTheTrapCaughtUntilTheNextCall) {
+    MemoryControl c;
+    EXPECT_FALSE(c->LastError().has_value());
+    c.comm->SetPortExists(7, false);
+    ASSERT_EQ(c->ConnectNXT(7, 9600), 1);
+    EXPECT_EQ(c->ErrorMessage(), "Connection error");
+    ASSERT_TRUE(c->LastError().has_value());
+    EXPECT_EQ(c->LastError()->Number(), err::kPortInvalid);
+
+    ASSERT_EQ(c->ConnectNXT(1, 9600), 0);
+    EXPECT_FALSE(c->LastError().has_value()) << "a call that succeeds leaves no failure behind";
+
+    Integer box = 12;
+    EXPECT_EQ(c->SendText(box, "x"), 1);
+    ASSERT_TRUE(c->LastError().has_value());
+    EXPECT_EQ(c->LastError()->Number(), err::kInvalidArgument);
+    EXPECT_STREQ(c->LastError()->what(), "mailbox 12 is outside 0 to 9");
+    EXPECT_EQ(c->SendText(1, std::string(59, 'a')), 1);
+    EXPECT_STREQ(c->LastError()->what(), "a text of 59 bytes is longer than 58");
+    EXPECT_EQ(c->SendValue(1, INT32_MIN), 1);
+    EXPECT_EQ(c->LastError()->Number(), err::kOverflow);
+
+    // Neither a tick nor received data touches it.
+    c.timer->Advance(Vostrel::kWatchdogInterval);
+    c.comm->Deliver(vostrel::testing::BrickMessage(1, "hi"));
+    EXPECT_EQ(c->ErrorMessage(), "Ping error");
+    EXPECT_EQ(c->LastError()->Number(), err::kOverflow);
+
+    c.comm->Fail(Op::Close, err::kDeviceIo, 1);
+    EXPECT_EQ(c->DisconnectNXT(), 1);
+    EXPECT_EQ(c->LastError()->Number(), err::kDeviceIo);
+    EXPECT_EQ(c->DisconnectNXT(), 0);
+    EXPECT_FALSE(c->LastError().has_value());
+}
+
+TEST(LastError, FailureOfTheHostSiteIsKeptWithItsText) {
+    MemoryControl c;
+    c.host.failNotification = true;  // throws from inside ConnectNXT's steps
+    EXPECT_THROW(c->ConnectNXT(1, 9600), Error);
+    ASSERT_TRUE(c->LastError().has_value());
+    EXPECT_EQ(c->LastError()->Number(), err::kHostFailure);
+    EXPECT_STREQ(c->LastError()->what(), "notification refused");
+}

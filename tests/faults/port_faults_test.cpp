@@ -53,6 +53,10 @@ TEST_F(PortFaults, PortHeldByAnotherProgramIsRefusedUntilReleased) {
     EXPECT_EQ(nxt->ErrorMessage(), "Connection error");
     EXPECT_EQ(nxt->Connection(), kFalse);
     EXPECT_EQ(nxt->Comm1().PortOpen(), kFalse);
+    ASSERT_TRUE(nxt->LastError().has_value());
+    EXPECT_EQ(nxt->LastError()->Number(), err::kPortAlreadyOpen);
+    EXPECT_NE(std::string(nxt->LastError()->what()).find("in use"), std::string::npos)
+        << nxt->LastError()->what();
     EXPECT_EQ(Send(1, "x"), 1) << "nothing goes out on a port not opened";
 
     // Released: the same call now connects, and the link works.
@@ -91,6 +95,34 @@ TEST_F(PortFaults, SecondControlOnAHeldPortLeavesTheFirstWorking) {
     ASSERT_EQ(nxt->DisconnectNXT(), 0);
     EXPECT_EQ(other->ConnectNXT(1, 9600), 0) << "free once the first let go";
     other->DisconnectNXT();
+}
+
+TEST_F(PortFaults, DisconnectWhileTheLineHoldsBackAcceptedBytesReportsTheLoss) {
+    testing::PtyPair far;
+    if (!far.Ok()) GTEST_SKIP() << "no pseudo-terminal: " << far.Failure();
+    platform::PortMap ports;
+    ports.Map(1, far.SlavePath());
+    MakeControl(ports);
+    ASSERT_EQ(nxt->ConnectNXT(1, 9600), 0) << nxt->ErrorMessage();
+    // More than the line holds, and the far end never reads: the port keeps
+    // the rest queued after its write timeout.
+    auto& port = dynamic_cast<platform::SerialPort&>(nxt->Comm1());
+    port.Output(std::string(300000, 'z'));
+    const std::size_t unsent = port.Unsent();
+    ASSERT_GT(unsent, 0u);
+
+    EXPECT_EQ(nxt->DisconnectNXT(), 1);
+    EXPECT_EQ(nxt->ErrorMessage(), "Comm error")
+        << "never \"No errores\" for bytes that did not go out";
+    ASSERT_TRUE(nxt->LastError().has_value());
+    EXPECT_EQ(nxt->LastError()->Number(), err::kDeviceIo);
+    EXPECT_NE(std::string(nxt->LastError()->what()).find("not sent"), std::string::npos)
+        << nxt->LastError()->what();
+    EXPECT_EQ(port.PortOpen(), kFalse) << "the port is closed all the same";
+    EXPECT_EQ(port.LostAtClose(), unsent);
+    EXPECT_TRUE(port.Drain(0ms)) << "a closed port holds nothing";
+    EXPECT_EQ(nxt->DisconnectNXT(), 0) << "a second call finishes the disconnect";
+    EXPECT_EQ(nxt->Connection(), kFalse);
 }
 
 // Fills the output buffer of a far end that does not read: the send that

@@ -1,13 +1,14 @@
 // The serial port over a real pseudo-terminal: exact bytes both ways on a
 // raw line, settings, exclusive open, OnComm from the loop, hang-up.
+#include <fcntl.h>
 #include <sys/wait.h>
 #include <termios.h>
 #include <unistd.h>
 
 #include <thread>
 
-#include "testsupport/memory_loop.hpp"
 #include "tests/platform/platform_test_support.hpp"
+#include "testsupport/memory_loop.hpp"
 
 using namespace std::chrono_literals;
 using vostrel::Error;
@@ -30,6 +31,19 @@ int ErrorOf(const std::function<void()>& f) {
         return e.Number();
     }
     return 0;
+}
+
+bool Contains(const std::string& text, const std::string& part) {
+    return text.find(part) != std::string::npos;
+}
+
+std::string TextOf(const std::function<void()>& f) {
+    try {
+        f();
+    } catch (const Error& e) {
+        return e.what();
+    }
+    return "";
 }
 
 String AllBytes() {
@@ -191,10 +205,97 @@ TEST_F(Port, PortWithoutADeviceIsRefused) {
     missing.CommPort(7);
     EXPECT_EQ(ErrorOf([&] { missing.PortOpen(kTrue); }), err::kPortInvalid);
     EXPECT_EQ(missing.PortOpen(), kFalse);
+    EXPECT_PRED2(Contains, TextOf([&] { missing.PortOpen(kTrue); }), "No such file or directory");
     map.Map(8, "/dev/null");  // exists, but is no serial line
     SerialPort notTty(loop, map);
     notTty.CommPort(8);
     EXPECT_EQ(ErrorOf([&] { notTty.PortOpen(kTrue); }), err::kPortInvalid);
+    EXPECT_PRED2(Contains, TextOf([&] { notTty.PortOpen(kTrue); }), "not a terminal");
+}
+
+TEST_F(Port, DeviceHeldByAProgramThatTakesNoLockIsRefusedNamingIt) {
+    // A child that opens the line as `cat` would: no lock, no exclusive mode.
+    int ready[2], release[2];
+    ASSERT_EQ(::pipe(ready), 0);
+    ASSERT_EQ(::pipe(release), 0);
+    const std::string path = pty.SlavePath();
+    const pid_t child = ::fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        // Not the line's far end: let go of the inherited master side.
+        for (int fd = 3; fd < 1024; ++fd)
+            if (fd != ready[1] && fd != release[0]) ::close(fd);
+        const int fd = ::open(path.c_str(), O_RDWR | O_NOCTTY);
+        const char ok = fd >= 0 ? 'y' : 'n';
+        [[maybe_unused]] ssize_t w = ::write(ready[1], &ok, 1);
+        char c;
+        [[maybe_unused]] ssize_t r = ::read(release[0], &c, 1);
+        ::_exit(0);
+    }
+    char ok = 0;
+    ASSERT_EQ(::read(ready[0], &ok, 1), 1);
+    ASSERT_EQ(ok, 'y');
+
+    EXPECT_EQ(ErrorOf([&] { port->PortOpen(kTrue); }), err::kPortAlreadyOpen);
+    EXPECT_PRED2(Contains, TextOf([&] { port->PortOpen(kTrue); }),
+                 "in use by process " + std::to_string(child));
+    EXPECT_EQ(port->PortOpen(), kFalse);
+
+    ASSERT_EQ(::write(release[1], "x", 1), 1);
+    int status = 0;
+    ASSERT_EQ(::waitpid(child, &status, 0), child);
+    for (int fd : {ready[0], ready[1], release[0], release[1]}) ::close(fd);
+    port->PortOpen(kTrue);  // free once the other program let go
+    EXPECT_EQ(port->PortOpen(), kTrue);
+}
+
+TEST_F(Port, DrainWaitsUntilEveryAcceptedByteHasLeft) {
+    // One write more than the line holds, and no one reads: the port takes
+    // what fits, waits its write timeout, and keeps the rest queued.
+    port->PortOpen(kTrue);
+    String big;
+    for (int i = 0; i < 300000; ++i) big.push_back(static_cast<char>(i * 7));
+    port->Output(big);
+    ASSERT_GT(port->Unsent(), 0u) << "the line took everything";
+    EXPECT_FALSE(port->Drain(20ms)) << "nothing reads the line";
+
+    String far;
+    std::thread reader([&] { far = pty.Read(big.size(), 20s); });
+    EXPECT_TRUE(port->Drain(20s));
+    EXPECT_EQ(port->Unsent(), 0u);
+    reader.join();
+    EXPECT_EQ(far, big);
+    port->PortOpen(kFalse);
+    EXPECT_EQ(port->LostAtClose(), 0u);
+}
+
+TEST_F(CookedPort, LineSettingsFromBeforeTheOpenAreRestoredAtClose) {
+    const auto settings = [&] {
+        const int fd = ::open(pty.SlavePath().c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+        termios t{};
+        EXPECT_EQ(::tcgetattr(fd, &t), 0);
+        ::close(fd);
+        return t;
+    };
+    const termios before = settings();
+    ASSERT_NE(before.c_lflag & ECHO, 0u) << "the pty should start cooked";
+    port->Settings("19200,n,8,1");
+    for (int round = 0; round < 2; ++round) {
+        port->PortOpen(kTrue);
+        termios open{};
+        ASSERT_EQ(::tcgetattr(port->NativeHandle(), &open), 0);
+        EXPECT_EQ(open.c_lflag & ECHO, 0u);
+        if (round == 0)
+            port->PortOpen(kFalse);
+        else
+            port.reset();  // the destructor closes too
+        const termios after = settings();
+        EXPECT_EQ(after.c_iflag, before.c_iflag);
+        EXPECT_EQ(after.c_oflag, before.c_oflag);
+        EXPECT_EQ(after.c_cflag, before.c_cflag);
+        EXPECT_EQ(after.c_lflag, before.c_lflag);
+        EXPECT_EQ(::cfgetospeed(&after), ::cfgetospeed(&before));
+    }
 }
 
 TEST_F(Port, ClosedPortRefusesOutputAndInput) {
@@ -208,9 +309,10 @@ TEST_F(Port, SettingsTakeAnySpeedAndRefuseBadTexts) {
         EXPECT_EQ(port->Settings(), good);
     }
     port->Settings("9600,n,8,1");
-    for (const char* bad : {"0,n,8,1", "-300,n,8,1", "", "9600", "9600,n,8", "9600,n,8,1,1", "abc,n,8,1",
-                            "9600,x,8,1", "9600,n,9,1", "9600,n,4,1", "9600,n,8,3", "9600,n,8,1.5",
-                            "9600,m,8,1", "99999999999999999999,n,8,1", "+9600,n,8,1", "96 00,n,8,1"}) {
+    for (const char* bad :
+         {"0,n,8,1", "-300,n,8,1", "", "9600", "9600,n,8", "9600,n,8,1,1", "abc,n,8,1",
+          "9600,x,8,1", "9600,n,9,1", "9600,n,4,1", "9600,n,8,3", "9600,n,8,1.5", "9600,m,8,1",
+          "99999999999999999999,n,8,1", "+9600,n,8,1", "96 00,n,8,1"}) {
         EXPECT_EQ(ErrorOf([&] { port->Settings(bad); }), err::kInvalidPropertyValue) << bad;
         EXPECT_EQ(port->Settings(), "9600,n,8,1");
     }

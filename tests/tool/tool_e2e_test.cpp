@@ -1,14 +1,17 @@
 // The built `vostrel` executable against an in-process simulated brick,
 // over real pseudo-terminals.
-#include <signal.h>
-
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <signal.h>
+#include <termios.h>
+#include <unistd.h>
 
 #include <nlohmann/json.hpp>
 
 #include "sim/simulated_brick.hpp"
 #include "sim/wire.hpp"
 #include "subprocess.hpp"
+#include "testsupport/pty_pair.hpp"
 
 namespace vostrel::testing {
 namespace {
@@ -60,13 +63,35 @@ TEST(ToolSend, FailuresOfTheControlExitOne) {
     sim::SimulatedBrick brick;
     auto [rc, out] = RunTool({"send", "-p", brick.DevicePath(), "-m", "12", "-t", "x"});
     EXPECT_EQ(rc, 1);
-    EXPECT_EQ(out, "Error parameters for send\n");
+    EXPECT_EQ(out, "Error parameters for send: mailbox 12 is outside 0 to 9\n");
     std::tie(rc, out) = RunTool({"send", "-p", brick.DevicePath(), "-m", "1", "-t", std::string(59, 'a')});
     EXPECT_EQ(rc, 1);
     std::tie(rc, out) = RunTool({"send", "-p", "/nonexistent/tty", "-m", "1", "-t", "x"});
     EXPECT_EQ(rc, 1);
-    EXPECT_EQ(out, "Connection error\n");
+    EXPECT_EQ(out, "Connection error: cannot open /nonexistent/tty: No such file or directory\n");
     EXPECT_TRUE(brick.Status().StoredFor(1).empty());
+}
+
+TEST(ToolErrors, FailuresSayWhyOnStderr) {
+    auto [rc, out] = RunTool({"send", "-p", "/dev/null", "-m", "1", "-t", "x"});
+    EXPECT_EQ(rc, 1);
+    EXPECT_EQ(out, "Connection error: /dev/null is not a serial device: not a terminal\n");
+    std::tie(rc, out) = RunTool({"listen", "--json", "-p", "/dev/null"});
+    EXPECT_EQ(rc, 1);
+    EXPECT_NE(out.find("\nConnection error: /dev/null is not a serial device: not a terminal\n"),
+              std::string::npos)
+        << out;
+
+    // A line `cat` reads without locking it: the brick's replies would go to cat.
+    PtyPair far;
+    if (!far.Ok()) GTEST_SKIP() << "no pseudo-terminal: " << far.Failure();
+    Subprocess cat({"/bin/sh", "-c", "exec <\"$0\"; echo ready; exec cat", far.SlavePath()});
+    ASSERT_EQ(cat.ReadLine().value_or("(nothing)"), "ready");
+    std::tie(rc, out) = RunTool({"send", "-p", far.SlavePath(), "-m", "1", "-t", "x"});
+    EXPECT_EQ(rc, 1);
+    EXPECT_EQ(out.rfind("Connection error: " + far.SlavePath() + " is in use by process ", 0), 0u)
+        << out;
+    EXPECT_EQ(out.find("No errores"), std::string::npos) << out;
 }
 
 // A `listen --json` session on the brick's device.
@@ -77,10 +102,15 @@ public:
         argv.insert(argv.end(), extra.begin(), extra.end());
         proc = std::make_unique<Subprocess>(argv);
     }
+    // The next event; lines that are no JSON (stderr joins the output) are
+    // kept in `said`.
     json Next(milliseconds timeout = milliseconds(10000)) {
-        auto line = proc->ReadLine(timeout);
-        if (!line) return json{{"event", "none"}};
-        return json::parse(*line);
+        for (;;) {
+            auto line = proc->ReadLine(timeout);
+            if (!line) return json{{"event", "none"}};
+            if (line->rfind('{', 0) == 0) return json::parse(*line);
+            said.push_back(*line);
+        }
     }
     // The next event of kind `event`, skipping others.
     json NextOf(const std::string& event) {
@@ -91,6 +121,7 @@ public:
         return json{{"event", "none"}};
     }
     std::unique_ptr<Subprocess> proc;
+    std::vector<std::string> said;
 };
 
 TEST(ToolListen, StdinCommandsAndMailAsJson) {
@@ -120,6 +151,9 @@ TEST(ToolListen, StdinCommandsAndMailAsJson) {
     EXPECT_EQ(l.Next(), json::parse(R"({"event":"connect","result":1,"status":"Connection error"})"));
     l.proc->CloseStdin();
     EXPECT_EQ(l.Next(), json::parse(R"({"event":"disconnect","result":0,"status":"No errores"})"));
+    ASSERT_FALSE(l.said.empty());
+    EXPECT_EQ(l.said.back(),
+              "Connection error: the port number cannot change while the port is open");
     EXPECT_EQ(l.proc->Wait(), 0);
 }
 
@@ -184,6 +218,31 @@ TEST(ToolListen, SplitJoinedAndGarbagePacketsDeliveredWhole) {
     EXPECT_EQ(sent["result"], 1);  // the line is gone
     EXPECT_EQ(l.Next()["event"], "disconnect");
     EXPECT_EQ(l.proc->Wait(), 0);
+}
+
+TEST(ToolListen, LineSettingsComeBackOnQuitAndOnInterrupt) {
+    PtyPair far(false);  // cooked, as a terminal is
+    if (!far.Ok()) GTEST_SKIP() << "no pseudo-terminal: " << far.Failure();
+    const auto settings = [&] {
+        termios t{};
+        const int fd = ::open(far.SlavePath().c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+        EXPECT_EQ(::tcgetattr(fd, &t), 0);
+        ::close(fd);
+        return std::make_tuple(t.c_iflag, t.c_oflag, t.c_cflag, t.c_lflag);
+    };
+    const auto before = settings();
+    ASSERT_NE(std::get<3>(before) & ECHO, 0u);
+    for (bool interrupt : {false, true}) {
+        Listen l(far.SlavePath());
+        ASSERT_EQ(l.Next()["event"], "connect");
+        if (interrupt)
+            l.proc->Signal(SIGINT);
+        else
+            l.proc->Write("quit\n");
+        EXPECT_EQ(l.NextOf("disconnect")["result"], 0);
+        EXPECT_EQ(l.proc->Wait(), 0);
+        EXPECT_EQ(settings(), before) << (interrupt ? "after an interrupt" : "after quit");
+    }
 }
 
 TEST(ToolListen, InterruptEndsTheSessionCleanly) {
