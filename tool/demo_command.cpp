@@ -5,6 +5,7 @@
 
 #include "tool/commands.hpp"
 #include "tool/event_output.hpp"
+#include "tool/fd_output.hpp"
 #include "vostrel/platform.hpp"
 
 namespace vostrel::tool {
@@ -95,6 +96,8 @@ private:
         char stamp[16];
         std::snprintf(stamp, sizeof stamp, "[%6.3f s] ", s);
         out_ << stamp << line << std::endl;
+        // Nobody reads the narration any more: stop, main says why.
+        if (!out_) throw OutputFailed{};
     }
 
     std::ostream& out_;
