@@ -1,5 +1,6 @@
 // The `vostrel` command: argument parsing and dispatch to the commands.
-// Exit status: 0 done, 1 the control reported a failure, 2 bad usage.
+// Exit status: 0 done, 1 the control reported a failure or the output could not
+// be written, 2 bad usage.
 #include <fcntl.h>
 #include <signal.h>
 #include <unistd.h>

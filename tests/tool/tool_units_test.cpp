@@ -57,16 +57,6 @@ TEST(EventOutput, BytesThatAreNotUtf8StillMakeValidJson) {
     EXPECT_EQ(Printable("a\\\x01\0zz"s), "a\\x5c\\x01");
 }
 
-TEST(EventOutput, PlainErrorLinesEscapeWhatCouldDriveATerminal) {
-    std::vector<std::string> lines;
-    EventOutput o([&](const std::string& l) { lines.push_back(l); }, false);
-    o.Error("unknown command \"\x1b]0;x\x07\x9b\"");
-    ASSERT_EQ(lines.size(), 1u);
-    EXPECT_NE(lines[0].find("error: unknown command \"\\x1b]0;x\\x07\\x9b\""), std::string::npos)
-        << lines[0];
-    EXPECT_EQ(Escaped("a\0b"s), "a\\x00b");  // unlike Printable, all of it
-}
-
 std::vector<std::string> Texts(const std::vector<LineSplitter::Line>& lines) {
     std::vector<std::string> texts;
     for (const auto& l : lines) texts.push_back(l.tooLong ? "<too long>" : l.text);
