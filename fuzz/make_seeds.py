@@ -73,6 +73,8 @@ bag = {
     "overflow": b"PingNXT = Long 99999\n",
     "twice": b"A = Empty\nA = Empty\n",
     "bad-escape": b'X = String "\\q"\n',
+    "quoted-names": b'"with space" = Long 1\n"#hash" = String "x"\nconnection = Boolean -1\n"" = Empty\n',
+    "case-twice": b'PingNXT = Boolean 0\npingnxt = Boolean -1\n',
 }
 for name, data in bag.items():
     write("property_bag", name, data)

@@ -1,6 +1,6 @@
 // The tool's commands, one function each, called by main once the
 // arguments are parsed. Each returns the process's exit status: 0 done,
-// 1 the control reported a failure.
+// 1 the control reported a failure or the output could not be written.
 #pragma once
 
 #include <cstdint>
@@ -38,9 +38,11 @@ struct SimOptions {
 };
 
 int RunDemo(std::ostream& out);
-int RunSim(const SimOptions& options, std::ostream& out);
+/// Writes to standard output itself (through an OutputWriter).
+int RunSim(const SimOptions& options);
 int RunSend(const SendOptions& options, std::ostream& out);
-int RunListen(const ListenOptions& options, std::ostream& out);
+/// Writes to standard output itself (through an OutputWriter).
+int RunListen(const ListenOptions& options);
 int RunPorts(std::ostream& out);
 
 /// One readable line for something the simulated brick did.

@@ -7,6 +7,7 @@
 #include "tool/commands.hpp"
 #include "tool/event_output.hpp"
 #include "tool/failure_report.hpp"
+#include "tool/fd_output.hpp"
 #include "vostrel/platform.hpp"
 
 namespace vostrel::tool {
@@ -106,6 +107,8 @@ private:
         char stamp[16];
         std::snprintf(stamp, sizeof stamp, "[%6.3f s] ", s);
         out_ << stamp << line << std::endl;
+        // Nobody reads the narration any more: stop, main says why.
+        if (!out_) throw OutputFailed{};
     }
 
     std::ostream& out_;

@@ -4,16 +4,21 @@
 #pragma once
 
 #include <ostream>
+#include <string>
 
 #include "vostrel/vostrel.hpp"
 
 namespace vostrel::tool {
 
-/// Writes "<status>: <reason>" for the control's last failed method.
+/// Writes "<status>: <reason>" for the control's last failed method, as one
+/// write, so lines another thread writes to the same terminal or pipe never
+/// land inside it.
 inline void ReportFailure(std::ostream& err, const Vostrel& control) {
-    err << control.ErrorMessage();
-    if (control.LastError()) err << ": " << control.LastError()->what();
-    err << std::endl;
+    std::string line = control.ErrorMessage();
+    if (control.LastError()) line += ": " + std::string(control.LastError()->what());
+    line += '\n';
+    err.write(line.data(), static_cast<std::streamsize>(line.size()));
+    err.flush();
 }
 
 }  // namespace vostrel::tool

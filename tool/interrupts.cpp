@@ -20,7 +20,8 @@ extern "C" void OnSignal(int) {
 }  // namespace
 
 Interrupts::Interrupts() {
-    if (::pipe2(g_pipe, O_CLOEXEC | O_NONBLOCK) != 0) throw std::runtime_error("cannot make the interrupt pipe");
+    if (::pipe2(g_pipe, O_CLOEXEC | O_NONBLOCK) != 0)
+        throw std::runtime_error("cannot make the interrupt pipe");
     struct sigaction sa {};
     sa.sa_handler = OnSignal;
     sigemptyset(&sa.sa_mask);
@@ -41,10 +42,9 @@ Interrupts::~Interrupts() {
 
 int Interrupts::Fd() const { return g_pipe[0]; }
 
-void Interrupts::Wait() const {
+bool Interrupts::Pending() const {
     pollfd p{g_pipe[0], POLLIN, 0};
-    while (::poll(&p, 1, -1) <= 0 || !(p.revents & POLLIN)) {
-    }
+    return ::poll(&p, 1, 0) > 0 && (p.revents & POLLIN);
 }
 
 }  // namespace vostrel::tool

@@ -14,8 +14,8 @@ public:
     Interrupts& operator=(const Interrupts&) = delete;
     /// Readable once an interrupt came.
     int Fd() const;
-    /// Blocks until an interrupt comes.
-    void Wait() const;
+    /// Whether an interrupt has come.
+    bool Pending() const;
 };
 
 }  // namespace vostrel::tool

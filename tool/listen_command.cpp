@@ -9,6 +9,8 @@
 #include "tool/event_output.hpp"
 #include "tool/failure_report.hpp"
 #include "tool/interrupts.hpp"
+#include "tool/line_splitter.hpp"
+#include "tool/output_writer.hpp"
 #include "tool/port_argument.hpp"
 #include "tool/stdin_command.hpp"
 #include "vostrel/platform.hpp"
@@ -17,11 +19,15 @@ namespace vostrel::tool {
 
 namespace {
 
-class ListenSession : public EventSink {
+class ListenSession : public EventSink, public HostSite {
 public:
-    ListenSession(const ListenOptions& o, std::ostream& out)
-        : options_(o), port_(ResolvePort(o.link.port)), output_(out, o.json),
-          control_(platform::MakeControl(loop_, nullptr, port_.map)) {
+    explicit ListenSession(const ListenOptions& o)
+        : options_(o),
+          port_(ResolvePort(o.link.port)),
+          writer_(STDOUT_FILENO,
+                  [this](std::uint64_t count) { return output_.DroppedLine(count); }),
+          output_([this](const std::string& line) { writer_.Line(line); }, o.json),
+          control_(platform::MakeControl(loop_, this, port_.map)) {
         control_->SetEventSink(this);
         if (o.noPing) control_->PingNXT(kFalse);
         if (o.watchdogMs > 0) control_->PingTimer().Interval(o.watchdogMs);
@@ -30,15 +36,25 @@ public:
     int Run() {
         // Before the first output, so an interrupt right after it is caught.
         Interrupts interrupts;
-        if (!Connect()) return 1;
-        loop_.Watch(interrupts.Fd(), [this] { loop_.stop(); });
-        const auto stdinWatch = loop_.Watch(STDIN_FILENO, [this] { ReadStdin(); });
-        stdinWatch_ = stdinWatch;
-        loop_.run();
-        const Integer r = control_->DisconnectNXT();
-        output_.Disconnect(r, control_->ErrorMessage());
-        if (r != 0) ReportFailure(std::cerr, *control_);
-        return r == 0 ? 0 : 1;
+        const bool connected = Connect();
+        // A reader that went away, or a full device, ends the session.
+        loop_.Watch(writer_.FailedFd(), [this] { loop_.stop(); });
+        if (connected) {
+            loop_.Watch(interrupts.Fd(), [this] { loop_.stop(); });
+            const auto stdinWatch = loop_.Watch(STDIN_FILENO, [this] { ReadStdin(); });
+            stdinWatch_ = stdinWatch;
+            loop_.run();
+        }
+        int status = 1;
+        if (connected && writer_.Failure().empty()) {
+            const Integer r = control_->DisconnectNXT();
+            output_.Disconnect(r, control_->ErrorMessage());
+            status = r == 0 ? 0 : 1;
+            if (r != 0) ReportFailure(std::cerr, *control_);
+        } else if (connected) {
+            control_->DisconnectNXT();
+        }
+        return FinishOutput(interrupts) ? status : 1;
     }
 
     void NewMail(Integer& MailBox) override {
@@ -46,8 +62,23 @@ public:
         output_.Mail(box, control_->ReadText(box));
     }
     void NoPing() override {
-        // The tick sets "Ping error" after this handler returns.
-        loop_.post([this] { output_.NoPing(control_->ErrorMessage()); });
+        // The tick sets its status once this handler returns: the line is
+        // printed when it does (PropertyChanged), with that status.
+        noPingPending_ = true;
+        statusAtNoPing_ = control_->ErrorMessage();
+        loop_.post([this] {
+            // The tick set no status (its setter failed): it is unchanged.
+            if (noPingPending_) output_.NoPing(statusAtNoPing_);
+            noPingPending_ = false;
+        });
+    }
+
+    bool UserMode() override { return true; }
+    void PropertyChanged(std::string_view name) override {
+        if (noPingPending_ && name == "ErrorMessage") {
+            noPingPending_ = false;
+            output_.NoPing(control_->ErrorMessage());
+        }
     }
 
 private:
@@ -60,33 +91,45 @@ private:
         return r == 0;
     }
 
+    // Waits for the output to be written; after an interrupt, briefly. Says
+    // on stderr what could not be written.
+    bool FinishOutput(const Interrupts& interrupts) {
+        if (writer_.Flush(interrupts.Fd(), kOutputGrace)) return true;
+        const std::string why = writer_.Failure();
+        ComplainOnStderr(why.empty() ? "standard output is not being read; its last lines are lost"
+                                     : "cannot write standard output: " + why);
+        return false;
+    }
+
     void ReadStdin() {
         char buf[4096];
         const ssize_t n = ::read(STDIN_FILENO, buf, sizeof buf);
         if (n < 0 && (errno == EINTR || errno == EAGAIN)) return;
         if (n <= 0) {
             // EOF: a last line without its newline still counts.
-            if (!pending_.empty()) Execute(pending_);
-            pending_.clear();
-            loop_.Unwatch(stdinWatch_);
-            loop_.stop();
+            if (auto last = lines_.Finish()) Take(*last);
+            EndInput();
             return;
         }
-        pending_.append(buf, static_cast<std::size_t>(n));
-        std::size_t at;
-        while ((at = pending_.find('\n')) != std::string::npos) {
-            const std::string line = pending_.substr(0, at);
-            pending_.erase(0, at + 1);
-            if (!Execute(line)) {
-                loop_.Unwatch(stdinWatch_);
-                loop_.stop();
+        for (const auto& line : lines_.Feed({buf, static_cast<std::size_t>(n)})) {
+            if (!Take(line)) {
+                EndInput();
                 return;
             }
         }
-        if (pending_.size() > kMaxLine) {
-            output_.Error("line too long (over " + std::to_string(kMaxLine) + " bytes), dropped");
-            pending_.clear();
-        }
+    }
+
+    void EndInput() {
+        loop_.Unwatch(stdinWatch_);
+        loop_.stop();
+    }
+
+    // Returns false on quit.
+    bool Take(const LineSplitter::Line& line) {
+        if (!line.tooLong) return Execute(line.text);
+        output_.Error("line too long (over " + std::to_string(kMaxLine) +
+                      " bytes), dropped up to its line break");
+        return true;
     }
 
     // Returns false on quit.
@@ -101,13 +144,13 @@ private:
                 break;
             case StdinCommand::Kind::Text: {
                 const Integer r = control_->SendText(box, c.text);
-                output_.Sent(c.mailbox, r, control_->ErrorMessage());
+                output_.Sent(box, r, control_->ErrorMessage());  // the mailbox it went to
                 if (r != 0) ReportFailure(std::cerr, *control_);
                 break;
             }
             case StdinCommand::Kind::Value: {
                 const Integer r = control_->SendValue(box, c.value);
-                output_.Sent(c.mailbox, r, control_->ErrorMessage());
+                output_.Sent(box, r, control_->ErrorMessage());
                 if (r != 0) ReportFailure(std::cerr, *control_);
                 break;
             }
@@ -134,19 +177,24 @@ private:
     }
 
     static constexpr std::size_t kMaxLine = 64 * 1024;
+    // How long the last lines may take to leave once interrupted.
+    static constexpr std::chrono::milliseconds kOutputGrace{300};
     const ListenOptions& options_;
     PortChoice port_;
+    OutputWriter writer_;
     EventOutput output_;
     platform::DefaultLoop loop_;
     std::unique_ptr<Vostrel> control_;
     platform::EventLoop::Id stdinWatch_ = 0;
-    std::string pending_;
+    LineSplitter lines_{kMaxLine};
+    bool noPingPending_ = false;
+    String statusAtNoPing_;
 };
 
 }  // namespace
 
-int RunListen(const ListenOptions& options, std::ostream& out) {
-    ListenSession session(options, out);
+int RunListen(const ListenOptions& options) {
+    ListenSession session(options);
     return session.Run();
 }
 

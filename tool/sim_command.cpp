@@ -1,13 +1,22 @@
 // `vostrel sim`: a simulated brick until interrupted, narrating what it does.
-#include <iostream>
-#include <mutex>
+#include <poll.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
 
 #include "sim/wire.hpp"
 #include "tool/commands.hpp"
 #include "tool/event_output.hpp"
 #include "tool/interrupts.hpp"
+#include "tool/output_writer.hpp"
 
 namespace vostrel::tool {
+
+namespace {
+// How long the last lines may take to leave once interrupted.
+constexpr std::chrono::milliseconds kOutputGrace{300};
+}  // namespace
 
 std::string Describe(const sim::BrickEvent& e) {
     using K = sim::BrickEvent::Kind;
@@ -15,8 +24,9 @@ std::string Describe(const sim::BrickEvent& e) {
     std::snprintf(status, sizeof status, "%02X", e.status);
     switch (e.kind) {
         case K::Received:
-            return "brick: inbox " + std::to_string(e.inbox) + " got \"" + Printable(sim::Readable(e.bytes)) +
-                   "\"" + (e.status == 0 ? "" : std::string(" (refused, status ") + status + ")");
+            return "brick: inbox " + std::to_string(e.inbox) + " got \"" +
+                   Printable(sim::Readable(e.bytes)) + "\"" +
+                   (e.status == 0 ? "" : std::string(" (refused, status ") + status + ")");
         case K::Tone:
             return "brick: heard a tone of " + std::to_string(e.tone.frequency) + " Hz for " +
                    std::to_string(e.tone.durationMs) + " ms";
@@ -29,8 +39,9 @@ std::string Describe(const sim::BrickEvent& e) {
                               : e.sendWhy == sim::ProgramSend::Why::Echo       ? "reply"
                               : e.sendWhy == sim::ProgramSend::Why::ToneReport ? "tone report"
                                                                                : "message";
-            return std::string("brick: sends ") + why + " \"" + Printable(sim::Readable(e.bytes + '\0')) +
-                   "\" to mailbox " + std::to_string(e.inbox);
+            return std::string("brick: sends ") + why + " \"" +
+                   Printable(sim::Readable(e.bytes + '\0')) + "\" to mailbox " +
+                   std::to_string(e.inbox);
         }
         case K::PingAnswered:
             return "brick: keep-alive query answered";
@@ -46,27 +57,31 @@ std::string Describe(const sim::BrickEvent& e) {
     return "brick: ?";
 }
 
-int RunSim(const SimOptions& options, std::ostream& out) {
+int RunSim(const SimOptions& options) {
     Interrupts interrupts;
-    std::mutex outMutex;
+    // The brick's thread only queues its lines: a reader that stops reading
+    // never holds it up.
+    OutputWriter writer(STDOUT_FILENO, [](std::uint64_t count) {
+        return "output: " + std::to_string(count) +
+               " lines dropped while standard output was not read";
+    });
     sim::SimulatedBrick brick(options.brick);
-    {
-        // The device line comes first; events wait for it, none is lost.
-        std::lock_guard lock(outMutex);
-        if (!options.quiet) {
-            brick.SetObserver([&](const sim::BrickEvent& e) {
-                std::lock_guard eventLock(outMutex);
-                out << Describe(e) << std::endl;
-            });
-        }
-        out << "device: " << brick.DevicePath() << std::endl;
+    writer.Line("device: " + brick.DevicePath());  // before any event
+    if (!options.quiet)
+        brick.SetObserver([&writer](const sim::BrickEvent& e) { writer.Line(Describe(e)); });
+    // Until interrupted, or until the output cannot be written any more.
+    pollfd waitFor[2] = {{interrupts.Fd(), POLLIN, 0}, {writer.FailedFd(), POLLIN, 0}};
+    while (::poll(waitFor, 2, -1) <= 0) {
     }
-    interrupts.Wait();
     brick.SetObserver(nullptr);
     const sim::BrickStatus s = brick.Status();
-    std::lock_guard lock(outMutex);
-    out << "stopped: " << s.pingsSent << " keep-alive queries sent, " << s.pingAnswers << " answered" << std::endl;
-    return 0;
+    writer.Line("stopped: " + std::to_string(s.pingsSent) + " keep-alive queries sent, " +
+                std::to_string(s.pingAnswers) + " answered");
+    if (writer.Flush(interrupts.Fd(), kOutputGrace)) return 0;
+    const std::string why = writer.Failure();
+    ComplainOnStderr(why.empty() ? "standard output is not being read; its last lines are lost"
+                                 : "cannot write standard output: " + why);
+    return 1;
 }
 
 }  // namespace vostrel::tool

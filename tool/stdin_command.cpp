@@ -22,7 +22,8 @@ bool ParseNumber(std::string_view s, long long lo, long long hi, long long& out)
     char* end = nullptr;
     errno = 0;
     const long long v = std::strtoll(copy.c_str(), &end, 10);
-    if (errno != 0 || end != copy.c_str() + copy.size() || copy[0] == '+' || copy[0] == ' ') return false;
+    if (errno != 0 || end != copy.c_str() + copy.size() || copy[0] == '+' || copy[0] == ' ')
+        return false;
     if (v < lo || v > hi) return false;
     out = v;
     return true;
@@ -43,25 +44,31 @@ StdinCommand ParseCommand(std::string_view line) {
     const std::string_view word = NextWord(rest);
     StdinCommand c;
     if (word == "disconnect" || word == "connect" || word == "quit") {
-        if (rest.find_first_not_of(" \t") != std::string_view::npos) return Bad(std::string(word) + " takes no arguments");
-        c.kind = word == "quit" ? StdinCommand::Kind::Quit
+        if (rest.find_first_not_of(" \t") != std::string_view::npos)
+            return Bad(std::string(word) + " takes no arguments");
+        c.kind = word == "quit"      ? StdinCommand::Kind::Quit
                  : word == "connect" ? StdinCommand::Kind::Connect
                                      : StdinCommand::Kind::Disconnect;
         return c;
     }
     if (word != "text" && word != "value" && word != "read")
-        return Bad("unknown command \"" + std::string(word) + "\" (text, value, read, disconnect, connect, quit)");
+        return Bad("unknown command \"" + std::string(word) +
+                   "\" (text, value, read, disconnect, connect, quit)");
     long long n = 0;
     const std::string_view box = NextWord(rest);
-    if (!ParseNumber(box, std::numeric_limits<Integer>::min(), std::numeric_limits<Integer>::max(), n))
-        return Bad(std::string(word) + ": mailbox must be a whole number from -32768 to 32767");
+    if (!ParseNumber(box, 0, kMaxMailbox, n))
+        return Bad(std::string(word) + ": mailbox must be a whole number from 0 to " +
+                   std::to_string(kMaxMailbox));
     c.mailbox = static_cast<Integer>(n);
     if (word == "text") {
+        if (rest.size() > kMaxTextBytes)
+            return Bad("text: at most " + std::to_string(kMaxTextBytes) + " bytes (this one has " +
+                       std::to_string(rest.size()) + ")");
         c.kind = StdinCommand::Kind::Text;
         c.text = std::string(rest);
     } else if (word == "value") {
-        if (!ParseNumber(rest, std::numeric_limits<Long>::min(), std::numeric_limits<Long>::max(), n))
-            return Bad("value: number must be a whole number from -2147483648 to 2147483647");
+        if (!ParseNumber(rest, 0, std::numeric_limits<Long>::max(), n))
+            return Bad("value: number must be a whole number from 0 to 2147483647");
         c.kind = StdinCommand::Kind::Value;
         c.value = static_cast<Long>(n);
     } else {

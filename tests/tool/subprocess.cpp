@@ -4,6 +4,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/ioctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -14,15 +15,24 @@ namespace vostrel::testing {
 
 using Clock = std::chrono::steady_clock;
 
-Subprocess::Subprocess(const std::vector<std::string>& argv) {
-    int in[2], out[2];
-    if (::pipe2(in, O_CLOEXEC) != 0 || ::pipe2(out, O_CLOEXEC) != 0) throw std::runtime_error("pipe");
+Subprocess::Subprocess(const std::vector<std::string>& argv, const Streams& streams) {
+    int in[2], out[2], err[2] = {-1, -1};
+    if (::pipe2(in, O_CLOEXEC) != 0 || ::pipe2(out, O_CLOEXEC) != 0)
+        throw std::runtime_error("pipe");
+    if (streams.stderrApart && ::pipe2(err, O_CLOEXEC) != 0) throw std::runtime_error("pipe");
+    if (streams.stdoutPipeSize > 0 && ::fcntl(out[1], F_SETPIPE_SZ, streams.stdoutPipeSize) < 0)
+        throw std::runtime_error("pipe size");
+    const int file =
+        streams.stdoutFile.empty() ? -1 : ::open(streams.stdoutFile.c_str(), O_WRONLY | O_CLOEXEC);
+    if (!streams.stdoutFile.empty() && file < 0)
+        throw std::runtime_error("open " + streams.stdoutFile);
     pid_ = ::fork();
     if (pid_ < 0) throw std::runtime_error("fork");
     if (pid_ == 0) {
         ::dup2(in[0], 0);
-        ::dup2(out[1], 1);
-        ::dup2(out[1], 2);
+        ::dup2(file >= 0 ? file : out[1], 1);
+        ::dup2(streams.stderrApart ? err[1] : out[1], 2);
+        if (streams.stdinClosed) ::close(0);
         std::vector<char*> args;
         for (const auto& a : argv) args.push_back(const_cast<char*>(a.c_str()));
         args.push_back(nullptr);
@@ -31,8 +41,11 @@ Subprocess::Subprocess(const std::vector<std::string>& argv) {
     }
     ::close(in[0]);
     ::close(out[1]);
+    if (file >= 0) ::close(file);
+    if (err[1] >= 0) ::close(err[1]);
     in_ = in[1];
     out_ = out[0];
+    err_ = err[0];
     ::fcntl(out_, F_SETFL, ::fcntl(out_, F_GETFL) | O_NONBLOCK);
     ::signal(SIGPIPE, SIG_IGN);
 }
@@ -43,7 +56,37 @@ Subprocess::~Subprocess() {
         Wait(std::chrono::seconds(5));
     }
     if (in_ >= 0) ::close(in_);
-    ::close(out_);
+    if (out_ >= 0) ::close(out_);
+    if (err_ >= 0) ::close(err_);
+}
+
+void Subprocess::CloseStdout() {
+    if (out_ >= 0) ::close(out_);
+    out_ = -1;
+    eof_ = true;
+}
+
+std::size_t Subprocess::OutputWaiting() const {
+    int n = 0;
+    if (out_ < 0 || ::ioctl(out_, FIONREAD, &n) != 0) return 0;
+    return static_cast<std::size_t>(n);
+}
+
+std::string Subprocess::ReadStderr(std::chrono::milliseconds timeout) {
+    const auto deadline = Clock::now() + timeout;
+    std::string all;
+    while (err_ >= 0) {
+        const auto left =
+            std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
+        if (left <= 0) break;
+        pollfd p{err_, POLLIN, 0};
+        if (::poll(&p, 1, static_cast<int>(left)) <= 0) continue;
+        char buf[4096];
+        const ssize_t n = ::read(err_, buf, sizeof buf);
+        if (n <= 0) break;
+        all.append(buf, static_cast<std::size_t>(n));
+    }
+    return all;
 }
 
 void Subprocess::Write(const std::string& bytes) {
@@ -65,14 +108,17 @@ std::optional<std::string> Subprocess::ReadLine(std::chrono::milliseconds timeou
             return line;
         }
         if (eof_) return std::nullopt;
-        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
+        const auto left =
+            std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
         if (left <= 0) return std::nullopt;
         pollfd p{out_, POLLIN, 0};
         ::poll(&p, 1, static_cast<int>(left));
         char buf[4096];
         const ssize_t n = ::read(out_, buf, sizeof buf);
-        if (n > 0) buffer_.append(buf, static_cast<std::size_t>(n));
-        else if (n == 0) eof_ = true;
+        if (n > 0)
+            buffer_.append(buf, static_cast<std::size_t>(n));
+        else if (n == 0)
+            eof_ = true;
     }
 }
 
@@ -80,7 +126,8 @@ std::string Subprocess::ReadAll(std::chrono::milliseconds timeout) {
     const auto deadline = Clock::now() + timeout;
     std::string all;
     while (Clock::now() < deadline) {
-        auto line = ReadLine(std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()));
+        auto line = ReadLine(
+            std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()));
         if (!line) break;
         all += *line + "\n";
     }
@@ -110,7 +157,8 @@ int Subprocess::Wait(std::chrono::milliseconds timeout) {
     return *status_;
 }
 
-std::pair<int, std::string> RunTool(const std::vector<std::string>& args, std::chrono::milliseconds timeout) {
+std::pair<int, std::string> RunTool(const std::vector<std::string>& args,
+                                    std::chrono::milliseconds timeout) {
     std::vector<std::string> argv{VOSTREL_TOOL_PATH};
     argv.insert(argv.end(), args.begin(), args.end());
     Subprocess p(argv);

@@ -9,9 +9,17 @@
 
 namespace vostrel::testing {
 
+/// Where the child's standard streams go, when not the default pipes.
+struct Streams {
+    bool stdinClosed = false;  // descriptor 0 closed, as `<&-` does
+    std::string stdoutFile;    // "": a pipe, read by ReadLine; else this file
+    int stdoutPipeSize = 0;    // 0: the system's; else the pipe's capacity in bytes
+    bool stderrApart = false;  // stderr on a pipe of its own (ReadStderr)
+};
+
 class Subprocess {
 public:
-    explicit Subprocess(const std::vector<std::string>& argv);
+    explicit Subprocess(const std::vector<std::string>& argv, const Streams& streams = {});
     /// Kills the child if it still runs.
     ~Subprocess();
     Subprocess(const Subprocess&) = delete;
@@ -21,9 +29,17 @@ public:
     void CloseStdin();
     /// The next line of output (without its newline), or nullopt when none
     /// came within `timeout` or the output ended.
-    std::optional<std::string> ReadLine(std::chrono::milliseconds timeout = std::chrono::seconds(10));
+    std::optional<std::string> ReadLine(
+        std::chrono::milliseconds timeout = std::chrono::seconds(10));
     /// Everything until the output ends (or `timeout`).
     std::string ReadAll(std::chrono::milliseconds timeout = std::chrono::seconds(10));
+    /// Closes the reading end of the output pipe, as a reader that exits.
+    void CloseStdout();
+    /// Bytes written to the output pipe and not read yet.
+    std::size_t OutputWaiting() const;
+    /// Everything the child wrote to a separate stderr until it closed it
+    /// (or `timeout`).
+    std::string ReadStderr(std::chrono::milliseconds timeout = std::chrono::seconds(10));
     void Signal(int signo);
     /// The exit status; -1 when it had to be killed after `timeout`, or
     /// 128 + N when a signal N ended it.
@@ -33,6 +49,7 @@ private:
     int pid_ = -1;
     int in_ = -1;
     int out_ = -1;
+    int err_ = -1;
     std::string buffer_;
     bool eof_ = false;
     std::optional<int> status_;

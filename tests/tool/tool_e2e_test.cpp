@@ -7,34 +7,43 @@
 #include <unistd.h>
 
 #include <nlohmann/json.hpp>
+#include <thread>
 
 #include "sim/simulated_brick.hpp"
 #include "sim/wire.hpp"
 #include "subprocess.hpp"
 #include "testsupport/pty_pair.hpp"
+#include "vostrel/platform.hpp"
 
 namespace vostrel::testing {
 namespace {
 
 using namespace std::string_literals;
 using nlohmann::json;
-using std::chrono::milliseconds;
 using sim::BrickStatus;
+using std::chrono::milliseconds;
 
 bool HasTone(const BrickStatus& s) { return !s.tones.empty(); }
 
 TEST(ToolUsage, HelpOnEveryCommandAndStatusTwoForBadUsage) {
-    for (std::vector<std::string> args : {std::vector<std::string>{"--help"}, {"demo", "--help"}, {"sim", "--help"},
-                                          {"send", "--help"}, {"listen", "--help"}, {"ports", "--help"}}) {
+    for (std::vector<std::string> args : {std::vector<std::string>{"--help"},
+                                          {"demo", "--help"},
+                                          {"sim", "--help"},
+                                          {"send", "--help"},
+                                          {"listen", "--help"},
+                                          {"ports", "--help"}}) {
         auto [rc, out] = RunTool(args);
         EXPECT_EQ(rc, 0) << args[0];
         EXPECT_NE(out.find("Usage"), std::string::npos) << out;
     }
-    for (std::vector<std::string> args : {std::vector<std::string>{}, {"fly"}, {"send", "-p", "1", "-m", "1"},
+    for (std::vector<std::string> args : {std::vector<std::string>{},
+                                          {"fly"},
+                                          {"send", "-p", "1", "-m", "1"},
                                           {"send", "-p", "1", "-m", "1", "-t", "a", "-n", "2"},
                                           {"send", "-p", "1", "-m", "x", "-t", "a"},
                                           {"send", "-p", "1", "-m", "1", "-n", "2147483648"},
-                                          {"listen", "-p", "1", "-b", "57600"}, {"listen"},
+                                          {"listen", "-p", "1", "-b", "57600"},
+                                          {"listen"},
                                           {"send", "-p", "99999", "-m", "1", "-t", "a"},
                                           {"sim", "--send-text", "nobox"}}) {
         auto [rc, out] = RunTool(args);
@@ -49,24 +58,22 @@ TEST(ToolSend, TextAndNumberReachTheBrick) {
     auto [rc, out] = RunTool({"send", "-p", brick.DevicePath(), "-m", "3", "-t", "hello world"});
     EXPECT_EQ(rc, 0);
     EXPECT_EQ(out, "No errores\n");
-    ASSERT_TRUE(brick.WaitUntil([](const BrickStatus& s) { return s.StoredFor(3).size() == 1; }, milliseconds(5000)));
+    ASSERT_TRUE(brick.WaitUntil([](const BrickStatus& s) { return s.StoredFor(3).size() == 1; },
+                                milliseconds(5000)));
     EXPECT_EQ(brick.Status().StoredFor(3)[0], "hello world\0"s);
     EXPECT_EQ(brick.Status().tones.at(0), (sim::Tone{1000, 500}));  // the connect beep
 
-    std::tie(rc, out) = RunTool({"send", "-p", brick.DevicePath(), "-m", "0", "-n", "-1000", "-b", "19200"});
+    std::tie(rc, out) =
+        RunTool({"send", "-p", brick.DevicePath(), "-m", "0", "-n", "1000", "-b", "19200"});
     EXPECT_EQ(rc, 0) << out;
-    ASSERT_TRUE(brick.WaitUntil([](const BrickStatus& s) { return s.StoredFor(0).size() == 1; }, milliseconds(5000)));
+    ASSERT_TRUE(brick.WaitUntil([](const BrickStatus& s) { return s.StoredFor(0).size() == 1; },
+                                milliseconds(5000)));
     EXPECT_EQ(brick.Status().StoredFor(0)[0], "\xE8\x03\x00\x00\x00"s);
 }
 
 TEST(ToolSend, FailuresOfTheControlExitOne) {
     sim::SimulatedBrick brick;
-    auto [rc, out] = RunTool({"send", "-p", brick.DevicePath(), "-m", "12", "-t", "x"});
-    EXPECT_EQ(rc, 1);
-    EXPECT_EQ(out, "Error parameters for send: mailbox 12 is outside 0 to 9\n");
-    std::tie(rc, out) = RunTool({"send", "-p", brick.DevicePath(), "-m", "1", "-t", std::string(59, 'a')});
-    EXPECT_EQ(rc, 1);
-    std::tie(rc, out) = RunTool({"send", "-p", "/nonexistent/tty", "-m", "1", "-t", "x"});
+    auto [rc, out] = RunTool({"send", "-p", "/nonexistent/tty", "-m", "1", "-t", "x"});
     EXPECT_EQ(rc, 1);
     EXPECT_EQ(out, "Connection error: cannot open /nonexistent/tty: No such file or directory\n");
     EXPECT_TRUE(brick.Status().StoredFor(1).empty());
@@ -92,6 +99,35 @@ TEST(ToolErrors, FailuresSayWhyOnStderr) {
     EXPECT_EQ(out.rfind("Connection error: " + far.SlavePath() + " is in use by process ", 0), 0u)
         << out;
     EXPECT_EQ(out.find("No errores"), std::string::npos) << out;
+}
+
+TEST(ToolSend, ArgumentsOutOfRangeAreRefusedBeforeConnecting) {
+    sim::SimulatedBrick brick;
+    const std::string dev = brick.DevicePath();
+    const std::vector<std::pair<std::vector<std::string>, std::string>> cases{
+        {{"-m", "10", "-t", "x"}, "0 to 9"},
+        {{"-m", "-1", "-t", "x"}, "0 to 9"},
+        {{"-m", "-32768", "-t", "x"}, "0 to 9"},
+        {{"-m", "1", "-n", "-5"}, "0 to 2147483647"},
+        {{"-m", "1", "-n", "-2147483648"}, "0 to 2147483647"},
+        {{"-m", "1", "-t", std::string(59, 'a')}, "58 bytes"},
+    };
+    for (const auto& [extra, limit] : cases) {
+        std::vector<std::string> args{"send", "-p", dev};
+        args.insert(args.end(), extra.begin(), extra.end());
+        auto [rc, out] = RunTool(args);
+        EXPECT_EQ(rc, 2) << extra[1] << " " << extra[3] << ": " << out;
+        EXPECT_NE(out.find(limit), std::string::npos) << out;
+    }
+    // The edges are taken, and the brick beeps for those only.
+    auto [rc, out] = RunTool({"send", "-p", dev, "-m", "9", "-t", std::string(58, 'a')});
+    EXPECT_EQ(rc, 0) << out;
+    std::tie(rc, out) = RunTool({"send", "-p", dev, "-m", "0", "-n", "2147483647"});
+    EXPECT_EQ(rc, 0) << out;
+    ASSERT_TRUE(brick.WaitUntil([](const BrickStatus& s) { return s.StoredFor(0).size() == 1; },
+                                milliseconds(5000)));
+    EXPECT_EQ(brick.Status().tones.size(), 2u);
+    EXPECT_EQ(brick.Status().StoredFor(9).at(0), std::string(58, 'a') + '\0');
 }
 
 // A `listen --json` session on the brick's device.
@@ -130,25 +166,40 @@ TEST(ToolListen, StdinCommandsAndMailAsJson) {
     EXPECT_EQ(l.Next(), json::parse(R"({"event":"connect","result":0,"status":"No errores"})"));
     ASSERT_TRUE(brick.WaitUntil(HasTone, milliseconds(5000)));  // the port is open
     brick.SendText(1, "world");
-    EXPECT_EQ(l.Next(), json::parse(R"({"event":"mail","mailbox":1,"text":"world","hex":"776f726c6400"})"));
+    EXPECT_EQ(l.Next(),
+              json::parse(R"({"event":"mail","mailbox":1,"text":"world","hex":"776f726c6400"})"));
 
-    l.proc->Write("text 3 hi  there\nvalue 2 -7\nread 1\nread 4\nbogus\ntext 12 x\nread -32768\n");
-    EXPECT_EQ(l.Next(), json::parse(R"({"event":"sent","mailbox":3,"result":0,"status":"No errores"})"));
-    EXPECT_EQ(l.Next(), json::parse(R"({"event":"sent","mailbox":2,"result":0,"status":"No errores"})"));
-    EXPECT_EQ(l.Next(), json::parse(R"({"event":"read","mailbox":1,"text":"","hex":""})"));  // taken with its mail
+    l.proc->Write(
+        "text 3 hi  there\nvalue 2 7\nread 1\nread 4\nbogus\ntext 12 x\nread -32768\n"
+        "text -3 x\nvalue 2 -7\ntext 1 " +
+        std::string(59, 'b') + "\n");
+    EXPECT_EQ(l.Next(),
+              json::parse(R"({"event":"sent","mailbox":3,"result":0,"status":"No errores"})"));
+    EXPECT_EQ(l.Next(),
+              json::parse(R"({"event":"sent","mailbox":2,"result":0,"status":"No errores"})"));
+    EXPECT_EQ(
+        l.Next(),
+        json::parse(R"({"event":"read","mailbox":1,"text":"","hex":""})"));  // taken with its mail
     EXPECT_EQ(l.Next(), json::parse(R"({"event":"read","mailbox":4,"text":"-1","hex":"2d31"})"));
     EXPECT_EQ(l.Next()["event"], "error");
-    EXPECT_EQ(l.Next(), json::parse(R"({"event":"sent","mailbox":12,"result":1,"status":"Error parameters for send"})"));
-    EXPECT_EQ(l.Next()["event"], "error");  // overflow, and the session goes on
-    ASSERT_TRUE(brick.WaitUntil([](const BrickStatus& s) { return s.StoredFor(2).size() == 1; }, milliseconds(5000)));
+    // Out of the tool's ranges: refused, nothing sent, and the session goes on.
+    for (const char* limit : {"0 to 9", "0 to 9", "0 to 9", "0 to 2147483647", "58 bytes"}) {
+        const json e = l.Next();
+        EXPECT_EQ(e["event"], "error");
+        EXPECT_NE(e.value("message", "").find(limit), std::string::npos) << e;
+    }
+    ASSERT_TRUE(brick.WaitUntil([](const BrickStatus& s) { return s.StoredFor(2).size() == 1; },
+                                milliseconds(5000)));
     EXPECT_EQ(brick.Status().StoredFor(3).at(0), "hi  there\0"s);
     EXPECT_EQ(brick.Status().StoredFor(2).at(0), "\x07\x00\x00\x00\x00"s);
+    EXPECT_EQ(brick.Status().received.size(), 3u);  // the tone and the two messages
 
     l.proc->Write("disconnect\nconnect\n");
     EXPECT_EQ(l.Next(), json::parse(R"({"event":"disconnect","result":0,"status":"No errores"})"));
     EXPECT_EQ(l.Next(), json::parse(R"({"event":"connect","result":0,"status":"No errores"})"));
     l.proc->Write("connect\n");  // already open: the control refuses
-    EXPECT_EQ(l.Next(), json::parse(R"({"event":"connect","result":1,"status":"Connection error"})"));
+    EXPECT_EQ(l.Next(),
+              json::parse(R"({"event":"connect","result":1,"status":"Connection error"})"));
     l.proc->CloseStdin();
     EXPECT_EQ(l.Next(), json::parse(R"({"event":"disconnect","result":0,"status":"No errores"})"));
     ASSERT_FALSE(l.said.empty());
@@ -164,7 +215,8 @@ TEST(ToolListen, KeepAliveQueriesAreAnsweredAndNotFiled) {
     sim::SimulatedBrick brick(o);
     Listen l(brick.DevicePath(), {"--watchdog-ms", "100"});
     EXPECT_EQ(l.Next()["event"], "connect");
-    EXPECT_TRUE(brick.WaitUntil([](const BrickStatus& s) { return s.pingAnswers >= 3; }, milliseconds(5000)));
+    EXPECT_TRUE(brick.WaitUntil([](const BrickStatus& s) { return s.pingAnswers >= 3; },
+                                milliseconds(5000)));
     l.proc->Write("read 5\nquit\n");
     // Queries every 30 ms keep a 100 ms watchdog quiet; none is filed.
     EXPECT_EQ(l.Next(), json::parse(R"({"event":"read","mailbox":5,"text":"-1","hex":"2d31"})"));
@@ -178,7 +230,8 @@ TEST(ToolListen, SilenceRaisesNoPingUnlessPingIsOff) {
     Listen l(brick.DevicePath(), {"--watchdog-ms", "150"});
     EXPECT_EQ(l.Next()["event"], "connect");
     EXPECT_EQ(l.Next(), json::parse(R"({"event":"noping","status":"Ping error"})"));
-    EXPECT_EQ(l.Next(), json::parse(R"({"event":"noping","status":"Ping error"})"));  // again while silent
+    EXPECT_EQ(l.Next(),
+              json::parse(R"({"event":"noping","status":"Ping error"})"));  // again while silent
     l.proc->CloseStdin();
     EXPECT_EQ(l.NextOf("disconnect")["result"], 0);
     EXPECT_EQ(l.proc->Wait(), 0);
@@ -186,7 +239,8 @@ TEST(ToolListen, SilenceRaisesNoPingUnlessPingIsOff) {
     Listen quiet(brick.DevicePath(), {"--watchdog-ms", "50", "--no-ping"});
     EXPECT_EQ(quiet.Next()["event"], "connect");
     // Several intervals pass; the next line is the answer to a command.
-    ASSERT_TRUE(brick.WaitUntil([](const BrickStatus& s) { return s.tones.size() == 2; }, milliseconds(5000)));
+    ASSERT_TRUE(brick.WaitUntil([](const BrickStatus& s) { return s.tones.size() == 2; },
+                                milliseconds(5000)));
     std::this_thread::sleep_for(milliseconds(250));
     quiet.proc->Write("read 0\n");
     EXPECT_EQ(quiet.Next()["event"], "read");
@@ -202,9 +256,12 @@ TEST(ToolListen, SplitJoinedAndGarbagePacketsDeliveredWhole) {
     EXPECT_EQ(mail["text"], "split over four writes");
     EXPECT_EQ(mail["hex"], sim::Hex("split over four writes\0"s));
 
-    brick.SendJoined({sim::MessageTelegram(1, "A"), sim::MessageTelegram(2, sim::NumberPayload(258))});
+    brick.SendJoined(
+        {sim::MessageTelegram(1, "A"), sim::MessageTelegram(2, sim::NumberPayload(258))});
     EXPECT_EQ(l.Next(), json::parse(R"({"event":"mail","mailbox":1,"text":"A","hex":"4100"})"));
-    EXPECT_EQ(l.Next(), json::parse(R"({"event":"mail","mailbox":2,"text":"\u0002\u0001","hex":"0201000000"})"));
+    EXPECT_EQ(
+        l.Next(),
+        json::parse(R"({"event":"mail","mailbox":2,"text":"\u0002\u0001","hex":"0201000000"})"));
 
     // Whole packets of junk are dropped; the stream stays in step.
     brick.SendGarbage("\x03\x00\x02\x09\x00\x01\x00\xff"s);
@@ -284,10 +341,211 @@ namespace {
 TEST(ToolDemo, NarratesTheSessionAndExitsZero) {
     auto [rc, out] = RunTool({"demo"}, std::chrono::seconds(40));
     EXPECT_EQ(rc, 0) << out;
-    for (const char* line : {"ConnectNXT -> No errores", "heard a tone of 1000 Hz for 500 ms",
-                             "ReadText -> \"got hello\"", "ReadText -> \"got 1000\"", "keep-alive query answered",
-                             "host: NoPing", "ErrorMessage is now \"Ping error\"", "DisconnectNXT -> No errores"})
+    for (const char* line :
+         {"ConnectNXT -> No errores", "heard a tone of 1000 Hz for 500 ms",
+          "ReadText -> \"got hello\"", "ReadText -> \"got 1000\"", "keep-alive query answered",
+          "host: NoPing", "ErrorMessage is now \"Ping error\"", "DisconnectNXT -> No errores"})
         EXPECT_NE(out.find(line), std::string::npos) << line << "\n" << out;
+}
+
+}  // namespace
+}  // namespace vostrel::testing
+
+namespace vostrel::testing {
+namespace {
+
+using namespace std::string_literals;
+using nlohmann::json;
+using sim::BrickStatus;
+using std::chrono::milliseconds;
+
+std::vector<std::string> ListenArgs(const std::string& path, std::vector<std::string> extra = {}) {
+    std::vector<std::string> argv{VOSTREL_TOOL_PATH, "listen", "--json", "-p", path};
+    argv.insert(argv.end(), extra.begin(), extra.end());
+    return argv;
+}
+
+// The next JSON line; the reasons a failure prints on stderr (which joins the
+// output) are skipped.
+std::optional<json> NextJson(Subprocess& p, milliseconds timeout = milliseconds(10000)) {
+    for (;;) {
+        auto line = p.ReadLine(timeout);
+        if (!line) return std::nullopt;
+        if (line->rfind('{', 0) == 0) return json::parse(*line);
+    }
+}
+
+TEST(ToolListenInput, AnOverlongLineIsRefusedWholeAndItsTailNeverRuns) {
+    sim::SimulatedBrick brick;
+    Subprocess p(ListenArgs(brick.DevicePath()));
+    ASSERT_EQ(NextJson(p).value_or(json())["event"], "connect");
+    // The newline comes in a later read than the one that crossed the limit.
+    p.Write(std::string(69632 - 11, 'x') + "text 2 EVIL\nread 0\n");
+    p.Write(std::string(70000, 'y'));
+    p.Write(" quit\nread 1\nquit\n");
+    const json error = NextJson(p).value_or(json());
+    EXPECT_EQ(error["event"], "error");
+    EXPECT_NE(error.value("message", "").find("too long"), std::string::npos);
+    EXPECT_EQ(NextJson(p).value_or(json())["event"], "read");   // read 0
+    EXPECT_EQ(NextJson(p).value_or(json())["event"], "error");  // the second long line
+    const json read1 = NextJson(p).value_or(json());
+    EXPECT_EQ(read1["event"], "read");  // its " quit" tail did not end the session
+    EXPECT_EQ(read1["mailbox"], 1);
+    EXPECT_EQ(NextJson(p).value_or(json())["event"], "disconnect");
+    EXPECT_EQ(p.Wait(), 0);
+    EXPECT_TRUE(brick.Status().StoredFor(2).empty());
+}
+
+TEST(ToolListenInput, AClosedStandardInputIsEndOfInput) {
+    sim::SimulatedBrick brick;
+    Streams closed;
+    closed.stdinClosed = true;
+    Subprocess p(ListenArgs(brick.DevicePath()), closed);
+    EXPECT_EQ(NextJson(p).value_or(json())["event"], "connect");
+    EXPECT_EQ(NextJson(p).value_or(json())["event"], "disconnect");
+    EXPECT_EQ(p.Wait(milliseconds(5000)), 0);
+}
+
+TEST(ToolListenInput, PlainErrorLinesShowControlBytesEscaped) {
+    sim::SimulatedBrick brick;
+    Subprocess p({VOSTREL_TOOL_PATH, "listen", "-p", brick.DevicePath()});
+    ASSERT_TRUE(p.ReadLine().has_value());  // connect
+    p.Write("\x1b[2Jwipe\x07\n");
+    const std::string line = p.ReadLine().value_or("");
+    EXPECT_NE(line.find("error: unknown command \"\\x1b[2Jwipe\\x07\""), std::string::npos) << line;
+    EXPECT_EQ(line.find('\x1b'), std::string::npos);
+}
+
+TEST(ToolListenEvents, ANoPingLineCarriesTheStatusItsTickSet) {
+    sim::SimulatedBrick brick;  // silent: the watchdog ticks every 30 ms
+    Subprocess p(ListenArgs(brick.DevicePath(), {"--watchdog-ms", "30"}));
+    ASSERT_EQ(NextJson(p).value_or(json())["event"], "connect");
+    std::vector<json> events;
+    std::thread reader([&] {
+        while (auto e = NextJson(p)) events.push_back(*e);
+    });
+    // Standard input is never empty while the ticks fall due, and every
+    // command sets a status of its own: a refused connect, "Connection error".
+    std::string batch;
+    for (int i = 0; i < 64; ++i) batch += "connect\n";
+    const auto until = std::chrono::steady_clock::now() + milliseconds(400);
+    while (std::chrono::steady_clock::now() < until) p.Write(batch);
+    p.CloseStdin();
+    reader.join();
+    int noPings = 0;
+    for (const json& e : events) {
+        EXPECT_NE(e["event"], "dropped");
+        if (e["event"] != "noping") continue;
+        ++noPings;
+        EXPECT_EQ(e["status"], "Ping error");
+    }
+    EXPECT_GT(noPings, 0);
+    EXPECT_EQ(p.Wait(), 0);
+}
+
+TEST(ToolOutput, AFailedWriteToStandardOutputEndsWithAReasonAndStatusOne) {
+    sim::SimulatedBrick brick;
+    Streams full;
+    full.stdoutFile = "/dev/full";
+    full.stderrApart = true;
+    for (std::vector<std::string> args : {std::vector<std::string>{"ports"},
+                                          {"send", "-p", brick.DevicePath(), "-m", "1", "-t", "x"},
+                                          {"listen", "-p", brick.DevicePath()},
+                                          {"sim", "-q"}}) {
+        args.insert(args.begin(), VOSTREL_TOOL_PATH);
+        Subprocess p(args, full);
+        p.CloseStdin();
+        EXPECT_EQ(p.Wait(), 1) << args[1];
+        EXPECT_NE(p.ReadStderr().find("cannot write standard output: No space left on device"),
+                  std::string::npos)
+            << args[1];
+    }
+}
+
+TEST(ToolOutput, ListenEndsOnceItsReaderHasGone) {
+    sim::SimulatedBrick brick;
+    Streams apart;
+    apart.stderrApart = true;
+    Subprocess p(ListenArgs(brick.DevicePath()),
+                 apart);  // stdin stays open: only the reader ends it
+    ASSERT_EQ(NextJson(p).value_or(json())["event"], "connect");
+    p.CloseStdout();  // as `| head -1` does
+    EXPECT_EQ(p.Wait(milliseconds(5000)), 1);
+    EXPECT_NE(p.ReadStderr().find("cannot write standard output: Broken pipe"), std::string::npos);
+}
+
+// Mail until the output pipe holds `size` bytes that nobody reads.
+void FillOutput(sim::SimulatedBrick& brick, Subprocess& p, std::size_t size) {
+    size -= 256;  // a line that does not fit waits whole
+    for (int i = 0; i < 2000 && p.OutputWaiting() < size; ++i) {
+        brick.SendText(1, std::string(50, 'm'));
+        std::this_thread::sleep_for(milliseconds(1));
+    }
+    ASSERT_GE(p.OutputWaiting(), size);
+}
+
+TEST(ToolOutput, ABlockedOutputHoldsUpNeitherKeepAlivesNorAnInterrupt) {
+    sim::BrickOptions o;
+    o.program.pingEvery = milliseconds(20);
+    sim::SimulatedBrick brick(o);
+    Streams small;
+    small.stdoutPipeSize = 4096;
+    small.stderrApart = true;
+    Subprocess p(ListenArgs(brick.DevicePath(), {"--watchdog-ms", "1000"}), small);
+    FillOutput(brick, p, 4096);
+    for (int i = 0; i < 50; ++i) brick.SendText(1, std::string(50, 'w'));  // these wait in the tool
+    const int answered = brick.Status().pingAnswers;
+    EXPECT_TRUE(brick.WaitUntil(
+        [&](const BrickStatus& s) { return s.pingAnswers >= answered + 10; }, milliseconds(5000)));
+    p.Signal(SIGTERM);
+    EXPECT_EQ(p.Wait(milliseconds(3000)), 1);  // ended, its last lines unwritten
+    EXPECT_NE(p.ReadStderr().find("not being read"), std::string::npos);
+}
+
+struct NoPingCounter : EventSink {
+    int noPings = 0;
+    void NoPing() override { ++noPings; }
+};
+
+TEST(ToolOutput, ABlockedOutputHoldsUpNeitherTheSimulatedBrickNorAnInterrupt) {
+    Streams small;
+    small.stdoutPipeSize = 4096;
+    small.stderrApart = true;
+    Subprocess p({VOSTREL_TOOL_PATH, "sim", "--ping-every", "5"}, small);
+    const auto first = p.ReadLine();
+    ASSERT_TRUE(first && first->rfind("device: ", 0) == 0);
+    // A host answers the queries, and the brick narrates each: the pipe fills.
+    platform::DefaultLoop loop;
+    platform::PortMap ports;
+    ports.Map(1, first->substr(8));
+    auto host = platform::MakeControl(loop, nullptr, ports);
+    NoPingCounter sink;
+    host->SetEventSink(&sink);
+    host->PingTimer().Interval(600);
+    ASSERT_EQ(host->ConnectNXT(1, 9600), 0);
+    for (int i = 0; i < 100 && p.OutputWaiting() < 4096 - 256; ++i) loop.run_for(milliseconds(20));
+    ASSERT_GE(p.OutputWaiting(), 4096u - 256);  // a line that does not fit waits whole
+    loop.run_for(milliseconds(1000));           // the brick goes on querying
+    EXPECT_EQ(sink.noPings, 0);
+    p.Signal(SIGTERM);
+    EXPECT_EQ(p.Wait(milliseconds(3000)), 1);
+    host->DisconnectNXT();
+}
+
+TEST(ToolSimUsage, TimesAndTheKeepAliveTextAreCheckedAtParse) {
+    for (const char* option :
+         {"--ping-every", "--send-every", "--silent-after", "--silent-for", "--split-gap"}) {
+        for (const char* value : {"9223372036854775807", "10000000000000", "86400001", "-1"}) {
+            auto [rc, out] = RunTool({"sim", option, value});
+            EXPECT_EQ(rc, 2) << option << " " << value << ": " << out;
+            EXPECT_NE(out.find("86400000"), std::string::npos) << out;
+        }
+    }
+    for (const std::string& text : {"a?"s, ""s, "?" + std::string(58, 'x')}) {
+        auto [rc, out] = RunTool({"sim", "--ping-text", text});
+        EXPECT_EQ(rc, 2) << text;
+        EXPECT_NE(out.find("58 bytes"), std::string::npos) << out;
+    }
 }
 
 }  // namespace

@@ -1,12 +1,18 @@
 // The tool's pure parts: JSON events, port arguments, the device listing.
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <poll.h>
+#include <unistd.h>
 
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <nlohmann/json.hpp>
 #include <sstream>
 
 #include "tool/event_output.hpp"
+#include "tool/line_splitter.hpp"
+#include "tool/output_writer.hpp"
 #include "tool/port_argument.hpp"
 #include "tool/serial_devices.hpp"
 
@@ -30,12 +36,16 @@ TEST(EventOutput, JsonLinesCarryTextAndEveryStoredByte) {
     std::vector<json> lines;
     while (std::getline(in, line)) lines.push_back(json::parse(line));
     ASSERT_EQ(lines.size(), 6u);
-    EXPECT_EQ(lines[0], json::parse(R"({"event":"mail","mailbox":1,"text":"world","hex":"776f726c6400"})"));
+    EXPECT_EQ(lines[0],
+              json::parse(R"({"event":"mail","mailbox":1,"text":"world","hex":"776f726c6400"})"));
     EXPECT_EQ(lines[1]["text"], "A");
     EXPECT_EQ(lines[1]["hex"], "41000800ff");
     EXPECT_EQ(lines[2], json::parse(R"({"event":"connect","result":0,"status":"No errores"})"));
     EXPECT_EQ(lines[3], json::parse(R"({"event":"noping","status":"Ping error"})"));
-    EXPECT_EQ(lines[4], json::parse(R"({"event":"sent","mailbox":3,"result":1,"status":"Error parameters for send"})"));
+    EXPECT_EQ(
+        lines[4],
+        json::parse(
+            R"({"event":"sent","mailbox":3,"result":1,"status":"Error parameters for send"})"));
     EXPECT_EQ(lines[5]["message"], "bad \"line\"");
 }
 
@@ -45,6 +55,97 @@ TEST(EventOutput, BytesThatAreNotUtf8StillMakeValidJson) {
     const json j = json::parse(out.str());
     EXPECT_EQ(j["hex"], "e80300");
     EXPECT_EQ(Printable("a\\\x01\0zz"s), "a\\x5c\\x01");
+}
+
+std::vector<std::string> Texts(const std::vector<LineSplitter::Line>& lines) {
+    std::vector<std::string> texts;
+    for (const auto& l : lines) texts.push_back(l.tooLong ? "<too long>" : l.text);
+    return texts;
+}
+
+TEST(LineSplitter, AnOverlongLineIsRefusedOnceUpToItsLineBreak) {
+    LineSplitter s(8);
+    EXPECT_EQ(Texts(s.Feed("read 1\nabc")), (std::vector<std::string>{"read 1"}));
+    // Crossing the limit refuses the line at once; its tail never becomes a line.
+    EXPECT_EQ(Texts(s.Feed("defghi")), (std::vector<std::string>{"<too long>"}));
+    EXPECT_EQ(Texts(s.Feed("quit")), (std::vector<std::string>{}));
+    EXPECT_EQ(Texts(s.Feed("\nquit\n")), (std::vector<std::string>{"quit"}));
+    // Limit and newline in the same piece; a line of exactly the limit is taken.
+    EXPECT_EQ(Texts(s.Feed("123456789 text 2 X\n12345678\n")),
+              (std::vector<std::string>{"<too long>", "12345678"}));
+    EXPECT_FALSE(s.Finish().has_value());
+}
+
+TEST(LineSplitter, TheLastLineWithoutABreakCountsUnlessRefused) {
+    LineSplitter s(8);
+    s.Feed("quit");
+    EXPECT_EQ(s.Finish().value().text, "quit");
+    s.Feed("123456789quit");
+    EXPECT_FALSE(s.Finish().has_value());
+    EXPECT_EQ(Texts(s.Feed("a\n")), (std::vector<std::string>{"a"}));  // a new line after Finish
+}
+
+struct Pipe {
+    int fds[2] = {-1, -1};
+    Pipe() { EXPECT_EQ(::pipe2(fds, O_CLOEXEC), 0); }
+    ~Pipe() {
+        for (int fd : fds)
+            if (fd >= 0) ::close(fd);
+    }
+    void CloseReader() {
+        ::close(fds[0]);
+        fds[0] = -1;
+    }
+    std::string ReadSome() {
+        char buf[65536];
+        const ssize_t n = ::read(fds[0], buf, sizeof buf);
+        return n > 0 ? std::string(buf, static_cast<std::size_t>(n)) : "";
+    }
+};
+
+bool Readable(int fd, int ms) {
+    pollfd p{fd, POLLIN, 0};
+    return ::poll(&p, 1, ms) == 1;
+}
+
+TEST(OutputWriter, AReaderThatStopsReadingCostsLinesNotTime) {
+    Pipe pipe;
+    ASSERT_GT(::fcntl(pipe.fds[1], F_SETPIPE_SZ, 4096), 0);
+    OutputWriter w(pipe.fds[1], [](std::uint64_t n) { return "dropped " + std::to_string(n); });
+    const std::string line(1000, 'x');
+    const std::size_t fits = (OutputWriter::kMaxQueued + 4096) / (line.size() + 1);
+    for (std::size_t i = 0; i < fits + 5; ++i) w.Line(line);  // none of these waits for the reader
+    int interrupt[2];
+    ASSERT_EQ(::pipe2(interrupt, O_CLOEXEC), 0);
+    ASSERT_EQ(::write(interrupt[1], "i", 1), 1);
+    EXPECT_FALSE(w.Flush(interrupt[0], std::chrono::milliseconds(20)));  // interrupted: gives up
+    // Once the reader reads, the rest arrives with the count of what was dropped.
+    std::string all;
+    while (all.find("dropped") == std::string::npos && Readable(pipe.fds[0], 2000)) {
+        all += pipe.ReadSome();
+        w.Line("after");
+    }
+    EXPECT_TRUE(w.Flush(-1, std::chrono::milliseconds(0)));
+    while (Readable(pipe.fds[0], 0)) all += pipe.ReadSome();
+    const std::size_t at = all.find("dropped ");
+    ASSERT_NE(at, std::string::npos);
+    EXPECT_GE(std::stoul(all.substr(at + 8)), 5u);
+    EXPECT_EQ(all.find('\n', at), all.find("after") - 1) << "the notice comes before the next line";
+    EXPECT_TRUE(w.Failure().empty());
+    ::close(interrupt[0]);
+    ::close(interrupt[1]);
+}
+
+TEST(OutputWriter, AReaderThatWentAwayIsAFailureEvenWhileIdle) {
+    Pipe pipe;
+    OutputWriter w(pipe.fds[1], [](std::uint64_t) { return std::string(); });
+    w.Line("first");
+    EXPECT_TRUE(w.Flush(-1, std::chrono::milliseconds(0)));
+    EXPECT_FALSE(Readable(w.FailedFd(), 0));
+    pipe.CloseReader();  // nothing more is written, and still it is noticed
+    EXPECT_TRUE(Readable(w.FailedFd(), 5000));
+    EXPECT_EQ(w.Failure(), std::strerror(EPIPE));
+    EXPECT_FALSE(w.Flush(-1, std::chrono::milliseconds(0)));
 }
 
 TEST(PortArgument, NumbersMapAsThePlatformDoesPathsGetANumber) {
@@ -60,14 +161,17 @@ TEST(PortArgument, NumbersMapAsThePlatformDoesPathsGetANumber) {
 
 TEST(SerialDevices, ListsRfcommAndHardwareTtysOnly) {
     namespace fs = std::filesystem;
-    const fs::path root = fs::temp_directory_path() / ("vostrel-ports-" + std::to_string(::getpid()));
+    const fs::path root =
+        fs::temp_directory_path() / ("vostrel-ports-" + std::to_string(::getpid()));
     fs::remove_all(root);
     const fs::path sys = root / "sys", dev = root / "dev";
-    for (const char* name : {"rfcomm0", "rfcomm10", "ttyUSB0", "ttyS0", "ttyS1", "tty0", "ttyS10"}) {
+    for (const char* name :
+         {"rfcomm0", "rfcomm10", "ttyUSB0", "ttyS0", "ttyS1", "tty0", "ttyS10"}) {
         fs::create_directories(sys / name);
     }
     fs::create_directories(dev);
-    for (const char* name : {"rfcomm0", "rfcomm10", "ttyUSB0", "ttyS0", "ttyS1", "ttyS10"}) std::ofstream(dev / name) << "";
+    for (const char* name : {"rfcomm0", "rfcomm10", "ttyUSB0", "ttyS0", "ttyS1", "ttyS10"})
+        std::ofstream(dev / name) << "";
     fs::create_directories(sys / "ttyUSB0" / "device");
     fs::create_directories(sys / "ttyS0" / "device");
     fs::create_directories(sys / "ttyS10" / "device");
@@ -78,7 +182,8 @@ TEST(SerialDevices, ListsRfcommAndHardwareTtysOnly) {
     const auto list = ListSerialDevices(sys.string(), dev.string());
     std::vector<std::string> names;
     for (const auto& d : list) names.push_back(fs::path(d.path).filename().string());
-    EXPECT_EQ(names, (std::vector<std::string>{"rfcomm0", "rfcomm10", "ttyS0", "ttyS10", "ttyUSB0"}));
+    EXPECT_EQ(names,
+              (std::vector<std::string>{"rfcomm0", "rfcomm10", "ttyS0", "ttyS10", "ttyUSB0"}));
     ASSERT_EQ(list.size(), 5u);
     EXPECT_TRUE(list[1].bluetooth);
     EXPECT_EQ(list[1].port, 10);
