@@ -1,7 +1,6 @@
 // The control's run-time errors as COM reports them.
 #pragma once
 
-#include <oaidl.h>
 #include <windows.h>
 
 #include <exception>

@@ -4,7 +4,6 @@
 // it becomes '?', as an ANSI conversion of an unmappable character does.
 #pragma once
 
-#include <oleauto.h>
 #include <windows.h>
 
 #include <string>

@@ -1,5 +1,7 @@
 #include "activex/connection_point.hpp"
 
+#include <windows.h>
+// After windows.h, which it needs:
 #include <olectl.h>
 
 namespace vostrel::activex {

@@ -3,8 +3,9 @@
 // (its AddRef and Release are the object's).
 #pragma once
 
-#include <ocidl.h>
 #include <windows.h>
+// After windows.h, which they need:
+#include <ocidl.h>
 
 #include <functional>
 #include <utility>

@@ -3,7 +3,6 @@
 // user (regsvr32 /n /i:user, through DllInstall, under
 // HKCU\Software\Classes). Unregistration removes exactly what registration
 // writes.
-#include <oleauto.h>
 #include <windows.h>
 
 #include <cwchar>
@@ -67,14 +66,14 @@ LONG DeleteTree(bool perUser, const std::wstring& key) {
 // Removes `key` when it holds nothing at all (no value, no subkey): the
 // parents registration had to create in a user's hive.
 void DeleteIfEmpty(bool perUser, const std::wstring& key) {
+    const std::wstring path = key.empty() ? L"Software\\Classes" : Under(key);
     HKEY handle = nullptr;
-    if (RegOpenKeyExW(Root(perUser), Under(key).c_str(), 0, KEY_READ, &handle) != ERROR_SUCCESS)
-        return;
+    if (RegOpenKeyExW(Root(perUser), path.c_str(), 0, KEY_READ, &handle) != ERROR_SUCCESS) return;
     DWORD subkeys = 1, values = 1;
     RegQueryInfoKeyW(handle, nullptr, nullptr, nullptr, &subkeys, nullptr, nullptr, &values,
                      nullptr, nullptr, nullptr, nullptr);
     RegCloseKey(handle);
-    if (subkeys == 0 && values == 0) RegDeleteKeyW(Root(perUser), Under(key).c_str());
+    if (subkeys == 0 && values == 0) RegDeleteKeyW(Root(perUser), path.c_str());
 }
 
 HRESULT Check(LONG rc) { return rc == ERROR_SUCCESS ? S_OK : HRESULT_FROM_WIN32(rc); }
@@ -222,6 +221,7 @@ HRESULT Register(bool perUser) {
 HRESULT Unregister(bool perUser) {
     const HRESULT library = UnregisterLibrary(perUser);
     const HRESULT keys = UnregisterClassKeys(perUser);
+    if (perUser) DeleteIfEmpty(true, L"");  // a user's Software\Classes made for us
     return FAILED(keys) ? keys : library;
 }
 

@@ -2,7 +2,6 @@
 // once and shared by every object of the process.
 #pragma once
 
-#include <oaidl.h>
 #include <windows.h>
 
 namespace vostrel::activex {

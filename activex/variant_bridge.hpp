@@ -16,7 +16,6 @@
 // then does not run.
 #pragma once
 
-#include <oaidl.h>
 #include <windows.h>
 
 #include <optional>

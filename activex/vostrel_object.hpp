@@ -15,9 +15,10 @@
 // standard text of the number, with no source and no help.
 #pragma once
 
+#include <windows.h>
+// After windows.h, which they need:
 #include <ocidl.h>
 #include <olectl.h>
-#include <windows.h>
 
 #include <memory>
 

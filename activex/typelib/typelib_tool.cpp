@@ -1,7 +1,7 @@
 // Build-time helper, run on the build machine while the module is built:
 //   vostrel_typelib_tool idl FILE.idl     writes the type library's IDL for widl
-//   vostrel_typelib_tool finish FILE.tlb  sets on __Vostrel what widl leaves
-//                                         out (version, non-extensible)
+//   vostrel_typelib_tool finish FILE.tlb  sets the flags and version widl
+//                                         leaves out
 // Both come from the control's identity table, the one source of truth.
 #include <cstdio>
 #include <fstream>
@@ -17,7 +17,8 @@ namespace tl = vostrel::typelib;
 
 namespace {
 
-constexpr std::uint32_t kTypeFlagNonExtensible = 0x80;  // TYPEFLAG_FNONEXTENSIBLE
+constexpr std::uint32_t kTypeFlagNonExtensible = 0x80;   // TYPEFLAG_FNONEXTENSIBLE
+constexpr std::uint32_t kTypeFlagOleAutomation = 0x100;  // TYPEFLAG_FOLEAUTOMATION
 
 int Finish(const char* path) {
     std::vector<std::uint8_t> bytes;

@@ -57,7 +57,7 @@ MemoryBag::~MemoryBag() {
 void MemoryBag::Set(const std::wstring& name, const VARIANT& value) {
     VARIANT copy;
     VariantInit(&copy);
-    VariantCopy(&copy, &value);
+    VariantCopy(&copy, const_cast<VARIANT*>(&value));
     auto [it, fresh] = values.emplace(name, copy);
     if (!fresh) {
         VariantClear(&it->second);

@@ -3,9 +3,10 @@
 // bag, and sinks recording events and property changes.
 #pragma once
 
+#include <windows.h>
+// After windows.h, which they need:
 #include <ocidl.h>
 #include <olectl.h>
-#include <windows.h>
 
 #include <functional>
 #include <map>

@@ -436,10 +436,11 @@ TEST(Control, DrawsItsPictureAtDesignTimeOnly) {
         int painted = 0;
         for (int y = 0; y < 54; y += 3)
             for (int x = 0; x < 79; x += 3) painted += GetPixel(dc, x, y) != RGB(0, 0, 0);
-        if (answer == AmbientSite::Answer::DesignMode)
+        if (answer == AmbientSite::Answer::DesignMode) {
             EXPECT_GT(painted, 100);
-        else
+        } else {
             EXPECT_EQ(painted, 0);
+        }
         DeleteDC(dc);
         DeleteObject(target);
         ReleaseDC(nullptr, screen);

@@ -2,9 +2,10 @@
 // registration needed), its class object, and small COM helpers.
 #pragma once
 
+#include <windows.h>
+// After windows.h, which they need:
 #include <ocidl.h>
 #include <olectl.h>
-#include <windows.h>
 
 #include <string>
 
@@ -30,6 +31,7 @@ public:
     explicit Ptr(T* p) : p_(p) {}
     Ptr(const Ptr&) = delete;
     Ptr& operator=(const Ptr&) = delete;
+    Ptr(Ptr&& other) noexcept : p_(other.p_) { other.p_ = nullptr; }
     ~Ptr() { reset(); }
     void reset() {
         if (p_) p_->Release();
