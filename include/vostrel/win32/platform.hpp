@@ -186,8 +186,9 @@ private:
 ///   zero, negative or malformed text throws kInvalidPropertyValue; on an open
 ///   port the line changes at once, and settings the driver refuses throw
 ///   kInvalidPropertyValue with the old ones kept.
-/// * PortOpen(True) opens the device exclusively (a second open, from this
-///   process or another, throws kPortAlreadyOpen), on a fully raw line
+/// * PortOpen(True) opens the device exclusively (share mode 0, and a
+///   named lock for drivers that ignore it: a second open, from this process
+///   or another, throws kPortAlreadyOpen), on a fully raw line
 ///   (binary, no XON/XOFF, no error-character replacement, no null
 ///   stripping, no DTR/RTS handshake; DTR and RTS are held on), drops input
 ///   that was waiting, and starts a reader thread. A missing device throws
@@ -254,6 +255,7 @@ public:
     void* NativeHandle() const { return handle_; }
 
     struct Reader;  // the reader thread's side, in win32_serial_port.cpp
+    struct Writes;  // the writes the driver has not finished
 
 private:
     void OnReaderNews();
@@ -265,7 +267,9 @@ private:
     Integer port_ = 1;
     String settings_ = "9600,n,8,1";
     void* handle_ = nullptr;
+    void* lock_ = nullptr;  // the named mutex that marks the device held
     std::shared_ptr<Reader> reader_;
+    std::unique_ptr<Writes> writes_;
     bool hungUp_ = false;
     bool hangUpReported_ = false;
     String received_;
