@@ -59,6 +59,23 @@ Err.Clear
 r = nxt.SendMail(1, "x")
 Check Err.Number = 438, "an unknown member raises 438 (got " & Err.Number & ")"
 Err.Clear
+
+' On a form being designed, the status setters refuse: 387.
+Dim designed
+Set designed = CreateObject("VostrelTest.DesignForm").Place()
+designed.Connection = True
+Check Err.Number = 387, "setting Connection at design time raises 387 (got " & Err.Number & ")"
+Err.Clear
+designed.ErrorMessage = "x"
+Check Err.Number = 387, "setting ErrorMessage at design time raises 387 (got " & Err.Number & ")"
+Err.Clear
+Check designed.Connection = False And designed.ErrorMessage = "", "and leaves both as they were"
+designed.PingNXT = False
+Check Err.Number = 0 And designed.PingNXT = False, "PingNXT may be set at design time"
+Err.Clear
+r = designed.DisconnectNXT()
+Check Err.Number = 387, "a method reporting its status at design time raises 387 (got " & Err.Number & ")"
+Err.Clear
 On Error GoTo 0
 
 If failures = 0 Then
