@@ -104,14 +104,13 @@ TEST(BrickSession, DesignedSavedRunConnectedAndBack) {
 
     short portNumber = port, rate = 9600, result = 9;
     ASSERT_EQ(running.control->ConnectNXT(&portNumber, &rate, &result), S_OK);
-    ASSERT_EQ(result, 0) << "ConnectNXT: "
-                         << std::string(Message(running.control.get()).begin(),
-                                        Message(running.control.get()).end());
+    const std::wstring status = Message(running.control.get());
+    ASSERT_EQ(result, 0) << "ConnectNXT: " << std::string(status.begin(), status.end());
     VARIANT_BOOL connected = 0;
     running.control->get_Connection(&connected);
     EXPECT_EQ(connected, VARIANT_TRUE);
     EXPECT_EQ(Message(running.control.get()), L"No errores");
-    EXPECT_EQ(running.changes.changed, (std::vector<DISPID>{id::kErrorMessage, id::kConnection}));
+    EXPECT_EQ(running.changes.changed, (std::vector<DISPID>{id::kConnection, id::kErrorMessage}));
 
     // A text through the function table, a number late-bound by reference.
     short mailBox = 3;
