@@ -1,14 +1,10 @@
 // `vostrel listen`: stay connected, print mail and NoPing, take commands
 // from stdin until EOF, "quit" or an interrupt.
-#include <unistd.h>
-
-#include <cerrno>
-
 #include "tool/commands.hpp"
 #include "tool/event_output.hpp"
-#include "tool/interrupts.hpp"
 #include "tool/port_argument.hpp"
 #include "tool/stdin_command.hpp"
+#include "tool/stdin_feed.hpp"
 #include "vostrel/platform.hpp"
 
 namespace vostrel::tool {
@@ -27,11 +23,10 @@ public:
 
     int Run() {
         // Before the first output, so an interrupt right after it is caught.
-        Interrupts interrupts;
+        StdinFeed feed(loop_, [this](std::string_view chunk) { ReadStdin(chunk); },
+                       [this] { loop_.stop(); });
+        feed_ = &feed;
         if (!Connect()) return 1;
-        loop_.Watch(interrupts.Fd(), [this] { loop_.stop(); });
-        const auto stdinWatch = loop_.Watch(STDIN_FILENO, [this] { ReadStdin(); });
-        stdinWatch_ = stdinWatch;
         loop_.run();
         const Integer r = control_->DisconnectNXT();
         output_.Disconnect(r, control_->ErrorMessage());
@@ -56,25 +51,22 @@ private:
         return r == 0;
     }
 
-    void ReadStdin() {
-        char buf[4096];
-        const ssize_t n = ::read(STDIN_FILENO, buf, sizeof buf);
-        if (n < 0 && (errno == EINTR || errno == EAGAIN)) return;
-        if (n <= 0) {
+    // A chunk of stdin; empty at its end.
+    void ReadStdin(std::string_view chunk) {
+        if (chunk.empty()) {
             // EOF: a last line without its newline still counts.
             if (!pending_.empty()) Execute(pending_);
             pending_.clear();
-            loop_.Unwatch(stdinWatch_);
             loop_.stop();
             return;
         }
-        pending_.append(buf, static_cast<std::size_t>(n));
+        pending_.append(chunk);
         std::size_t at;
         while ((at = pending_.find('\n')) != std::string::npos) {
             const std::string line = pending_.substr(0, at);
             pending_.erase(0, at + 1);
             if (!Execute(line)) {
-                loop_.Unwatch(stdinWatch_);
+                feed_->StopInput();
                 loop_.stop();
                 return;
             }
@@ -132,7 +124,7 @@ private:
     EventOutput output_;
     platform::DefaultLoop loop_;
     std::unique_ptr<Vostrel> control_;
-    platform::EventLoop::Id stdinWatch_ = 0;
+    StdinFeed* feed_ = nullptr;  // while Run runs
     std::string pending_;
 };
 

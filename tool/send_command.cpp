@@ -1,8 +1,7 @@
 // `vostrel send`: connect, send one message, disconnect.
-#include <termios.h>
-
 #include "tool/commands.hpp"
 #include "tool/port_argument.hpp"
+#include "tool/sent_wait.hpp"
 #include "vostrel/platform.hpp"
 
 namespace vostrel::tool {
@@ -19,8 +18,7 @@ int RunSend(const SendOptions& o, std::ostream& out) {
     const Integer result = o.text ? control->SendText(mailbox, *o.text) : control->SendValue(mailbox, *o.number);
     const String status = control->ErrorMessage();
     // Let the line carry the bytes out before the port closes.
-    if (auto* serial = dynamic_cast<platform::SerialPort*>(&control->Comm1()); serial && serial->NativeHandle() >= 0)
-        ::tcdrain(serial->NativeHandle());
+    WaitUntilSent(*control, std::chrono::seconds(2));
     const Integer closed = control->DisconnectNXT();
     out << status << '\n';
     if (closed != 0) out << control->ErrorMessage() << '\n';

@@ -220,5 +220,30 @@ TEST_F(WinePty, ListenJson) {
     EXPECT_EQ(tool->Wait(15s), 0);
 }
 
+// The tool's Windows-only faces: ports from the registry's device map,
+// the pseudo-terminal commands refused, a missing port a failure.
+TEST_F(WinePty, ToolOnWindows) {
+    if (Env("VOSTREL_WIN_TOOL").empty()) GTEST_SKIP() << "no vostrel.exe in this build";
+    const std::string key = "HKLM\\HARDWARE\\DEVICEMAP\\SERIALCOMM";
+    const std::string name = "\\Device\\BthModem7";
+    auto reg = Wine({"reg", "add", key, "/v", name, "/t", "REG_SZ", "/d", "COM19", "/f"});
+    ASSERT_EQ(reg->Wait(15s), 0);
+    auto ports = Wine({Env("VOSTREL_WIN_TOOL"), "ports"});
+    const std::string listed = ports->ReadAll(15s);
+    EXPECT_EQ(ports->Wait(15s), 0);
+    EXPECT_NE(listed.find("COM19  bluetooth (BthModem7)  port 19"), std::string::npos) << listed;
+    Wine({"reg", "delete", key, "/v", name, "/f"})->Wait(15s);
+
+    for (const char* command : {"sim", "demo"}) {
+        auto p = Wine({Env("VOSTREL_WIN_TOOL"), command});
+        const std::string said = p->ReadAll(15s);
+        EXPECT_EQ(p->Wait(15s), 2) << command;
+        EXPECT_NE(said.find("needs a pseudo-terminal"), std::string::npos) << said;
+    }
+    auto send = Wine({Env("VOSTREL_WIN_TOOL"), "send", "-p", "18", "-m", "1", "-t", "hi"});
+    EXPECT_NE(send->ReadAll(15s).find("Connection error"), std::string::npos);
+    EXPECT_EQ(send->Wait(15s), 1);
+}
+
 }  // namespace
 }  // namespace vostrel::testing
