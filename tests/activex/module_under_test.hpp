@@ -11,8 +11,11 @@
 
 namespace vostrel::activex::testing {
 
-/// Full path of VostrelControl.ocx in the test program's folder.
+/// Full path of VostrelControl.ocx in the test program's folder, or the
+/// one VOSTREL_TEST_OCX names.
 std::wstring ModulePath();
+/// Whether that module is the 32-bit build (from its PE header).
+bool ModuleIs32Bit();
 
 /// The module, loaded once for the process.
 HMODULE Module();

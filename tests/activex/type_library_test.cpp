@@ -137,7 +137,7 @@ TEST_F(EmbeddedLibrary, LibraryAttributes) {
     EXPECT_EQ(attr->wMajorVerNum, tl::kLibraryMajor);
     EXPECT_EQ(attr->wMinorVerNum, tl::kLibraryMinor);
     // The 32-bit module carries a SYS_WIN32 library, the 64-bit one SYS_WIN64.
-    EXPECT_EQ(attr->syskind, sizeof(void*) == 4 ? SYS_WIN32 : SYS_WIN64);
+    EXPECT_EQ(attr->syskind, ModuleIs32Bit() ? SYS_WIN32 : SYS_WIN64);
     EXPECT_EQ(attr->wLibFlags & LIBFLAG_FCONTROL, tl::kLibraryIsControl ? LIBFLAG_FCONTROL : 0);
     EXPECT_EQ(attr->wLibFlags & (LIBFLAG_FRESTRICTED | LIBFLAG_FHIDDEN), 0);
     library->ReleaseTLibAttr(attr);
@@ -224,6 +224,7 @@ TEST_F(EmbeddedLibrary, DefaultInterfaceIsDualAndMatchesTheMemberTable) {
         ExpectFunction(vtable.get(), i, tl::kMembers[i], false);
         FUNCDESC* f = nullptr;
         ASSERT_EQ(vtable->GetFuncDesc(i, &f), S_OK);
+        // Offsets in the reading process's pointers, whatever the module.
         EXPECT_EQ(f->oVft, static_cast<SHORT>((7 + i) * sizeof(void*)));
         vtable->ReleaseFuncDesc(f);
     }
