@@ -56,6 +56,7 @@ function(vostrel_wine_fixture)
     set_tests_properties(windows_tests_not_run PROPERTIES SKIP_RETURN_CODE 77)
     return()
   endif()
+  file(REMOVE ${CMAKE_BINARY_DIR}/wine-skipped.txt)
   set(prefix_script ${PROJECT_SOURCE_DIR}/cmake/wine-prefix)
   add_test(NAME wine_prefix_start
            COMMAND ${prefix_script} start ${VOSTREL_WINE_LOADER} ${VOSTREL_WINE_PREFIX} ${VOSTREL_WINESERVER})

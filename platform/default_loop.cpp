@@ -1,10 +1,11 @@
-// The poll-based default loop (POSIX): one ppoll per iteration over the
-// watched descriptors and a wake-up pipe, with a timeout to the next timer.
-// On Linux a timerfd wakes it for timers far ahead: the kernel lets a poll
+// The default loop (POSIX): one wait per iteration on the watched
+// descriptors and a wake-up pipe, with a timeout to the next timer. The
+// poller (epoll on Linux) and the timer queue persist between iterations,
+// so a wake-up does not cost more for every idle watch and timer.
+// On Linux a timerfd wakes it for timers far ahead: the kernel lets a wait's
 // timeout run late by a thousandth of its length (10 ms on the watchdog's
 // 10 s), a timerfd only by the thread's timer slack (50 us).
 #include <fcntl.h>
-#include <poll.h>
 #include <unistd.h>
 #ifdef __linux__
 #include <sys/timerfd.h>
@@ -14,11 +15,18 @@
 #include <cerrno>
 #include <cstring>
 
+#include "platform/poller.hpp"
 #include "vostrel/platform.hpp"
 
 namespace vostrel::platform {
 
-DefaultLoop::DefaultLoop() {
+namespace {
+// The loop's own descriptors in the poller; watches use ids from 1.
+constexpr std::uint64_t kTimerFdKey = ~std::uint64_t{0} - 1;
+constexpr std::uint64_t kWakeKey = ~std::uint64_t{0};
+}  // namespace
+
+DefaultLoop::DefaultLoop() : poller_(std::make_unique<Poller>()) {
     int fds[2];
     if (::pipe2(fds, O_NONBLOCK | O_CLOEXEC) != 0)
         throw Error(err::kDeviceIo,
@@ -29,6 +37,9 @@ DefaultLoop::DefaultLoop() {
     // Without one, timers still come from the poll timeout, only less exactly.
     timerFd_ = ::timerfd_create(CLOCK_MONOTONIC, TFD_NONBLOCK | TFD_CLOEXEC);
 #endif
+    poller_->Add(wakeRead_, kWakeKey);
+    // Waited on also while not armed: it is then never readable.
+    if (timerFd_ >= 0) poller_->Add(timerFd_, kTimerFdKey);
 }
 
 DefaultLoop::~DefaultLoop() {
@@ -60,19 +71,30 @@ EventLoop::TimePoint DefaultLoop::Now() const { return Clock::now(); }
 
 EventLoop::Id DefaultLoop::Watch(int fd, Callback onReady) {
     const Id id = nextId_++;
+    poller_->Add(fd, id);
     watches_.emplace(id, WatchEntry{fd, std::move(onReady)});
     return id;
 }
 
-void DefaultLoop::Unwatch(Id watch) { watches_.erase(watch); }
+void DefaultLoop::Unwatch(Id watch) {
+    // The current turn may still report it: each ready watch is looked up
+    // again before its callback runs.
+    if (watches_.erase(watch) != 0) poller_->Remove(watch);
+}
 
 EventLoop::Id DefaultLoop::StartTimer(TimePoint due, Clock::duration period, Callback onTick) {
     const Id id = nextId_++;
     timers_.emplace(id, TimerEntry{due, period, std::move(onTick)});
+    timerQueue_.emplace(due, id);
     return id;
 }
 
-void DefaultLoop::CancelTimer(Id timer) { timers_.erase(timer); }
+void DefaultLoop::CancelTimer(Id timer) {
+    auto it = timers_.find(timer);
+    if (it == timers_.end()) return;
+    timerQueue_.erase({it->second.due, timer});
+    timers_.erase(it);
+}
 
 void DefaultLoop::stop() {
     stopRequested_.store(true);
@@ -132,22 +154,26 @@ void DefaultLoop::RunPosted() {
 
 void DefaultLoop::RunDueTimers() {
     const TimePoint now = Now();
-    // The ids due now, earliest first; a callback may cancel or add timers,
-    // so each is looked up again before it runs.
+    // The timers due now, earliest first, taken before any runs: a tick may
+    // cancel or start timers (one it starts runs on a later turn, as does a
+    // repeating timer's next tick), so each is looked up again before it runs.
     std::vector<std::pair<TimePoint, Id>> due;
-    for (const auto& [id, t] : timers_)
-        if (t.due <= now) due.emplace_back(t.due, id);
-    std::sort(due.begin(), due.end());
-    for (const auto& [when, id] : due) {
-        auto it = timers_.find(id);
-        if (it == timers_.end() || it->second.due != when) continue;
-        Callback fn = it->second.fn;  // the callback may cancel its own entry
-        if (it->second.period > Clock::duration::zero()) {
-            TimerEntry& t = it->second;
+    for (auto it = timerQueue_.begin(); it != timerQueue_.end() && it->first <= now; ++it)
+        due.push_back(*it);
+    for (const auto& key : due) {
+        auto it = timers_.find(key.second);
+        if (it == timers_.end() || it->second.due != key.first) continue;
+        timerQueue_.erase(key);
+        TimerEntry& t = it->second;
+        Callback fn;
+        if (t.period > Clock::duration::zero()) {
+            fn = t.fn;  // a copy: the tick may cancel its own timer
             // Next fixed deadline after now; late ticks are skipped, not bunched.
             t.due += t.period;
             if (t.due <= now) t.due += ((now - t.due) / t.period + 1) * t.period;
+            timerQueue_.emplace(t.due, key.second);
         } else {
+            fn = std::move(t.fn);
             timers_.erase(it);
         }
         fn();
@@ -156,28 +182,13 @@ void DefaultLoop::RunDueTimers() {
 }
 
 void DefaultLoop::RunUntil(TimePoint deadline, bool bounded) {
-    std::vector<pollfd> fds;
-    std::vector<Id> ids;
     while (!stopRequested_.exchange(false)) {
         // The wait ends at the earliest of the next timer and the deadline.
         TimePoint wakeAt = deadline;
-        for (const auto& [id, t] : timers_)
-            if (t.due < wakeAt) wakeAt = t.due;
+        if (!timerQueue_.empty() && timerQueue_.begin()->first < wakeAt)
+            wakeAt = timerQueue_.begin()->first;
 
         ArmPreciseWake(wakeAt);
-        fds.assign(1, pollfd{wakeRead_, POLLIN, 0});
-        ids.assign(1, 0);
-        const bool timerFdPolled = armedAt_ != TimePoint::max();
-        if (timerFdPolled) {
-            fds.push_back(pollfd{timerFd_, POLLIN, 0});
-            ids.push_back(0);
-        }
-        const std::size_t firstWatch = fds.size();
-        for (const auto& [id, w] : watches_) {
-            fds.push_back(pollfd{w.fd, POLLIN, 0});
-            ids.push_back(id);
-        }
-
         timespec ts{};
         timespec* timeout = nullptr;
         if (wakeAt != TimePoint::max()) {
@@ -188,13 +199,20 @@ void DefaultLoop::RunUntil(TimePoint deadline, bool bounded) {
             ts.tv_nsec = static_cast<long>(ns % 1000000000);
             timeout = &ts;
         }
-        const int n = ::ppoll(fds.data(), fds.size(), timeout, nullptr);
+        // What was ready is taken before any callback runs; a callback may
+        // change the watches or run the loop itself.
+        std::vector<Id> ready;
+        poller_->Wait(timeout, ready);
         ++wakeups_;
-        if (n < 0 && errno != EINTR)
-            throw Error(err::kDeviceIo, std::string("poll failed: ") + std::strerror(errno));
+        // The loop's own keys sort last.
+        bool posted = false, timerFired = false;
+        while (!ready.empty() && ready.back() >= kTimerFdKey) {
+            (ready.back() == kWakeKey ? posted : timerFired) = true;
+            ready.pop_back();
+        }
 
-        if (fds[0].revents != 0) RunPosted();
-        if (timerFdPolled && fds[1].revents != 0) {
+        if (posted) RunPosted();
+        if (timerFired) {
             std::uint64_t expirations;
             [[maybe_unused]] ssize_t r = ::read(timerFd_, &expirations, sizeof expirations);
             armedAt_ = TimePoint::max();
@@ -202,9 +220,8 @@ void DefaultLoop::RunUntil(TimePoint deadline, bool bounded) {
         if (stopRequested_.exchange(false)) return;
         RunDueTimers();
         if (stopRequested_.exchange(false)) return;
-        for (std::size_t i = firstWatch; n > 0 && i < fds.size(); ++i) {
-            if (fds[i].revents == 0) continue;
-            auto it = watches_.find(ids[i]);
+        for (const Id id : ready) {
+            auto it = watches_.find(id);
             if (it == watches_.end()) continue;  // unwatched by an earlier callback
             Callback fn = it->second.fn;         // the callback may unwatch itself
             fn();

@@ -213,6 +213,7 @@ struct PendingWrite {
 struct SerialPort::Writes {
     std::list<PendingWrite> writes;
     std::size_t unsent = 0;  // bytes in `writes`
+    std::size_t lost = 0;    // bytes of writes the driver failed
 };
 
 namespace {
@@ -234,6 +235,7 @@ bool Reap(HANDLE device, WriteQueue& q, DWORD& failure) {
             failure = ERROR_WRITE_FAULT;
             ok = false;
         }
+        if (done < w.bytes.size()) q.lost += w.bytes.size() - done;
         q.unsent -= w.bytes.size();
         q.writes.pop_front();
     }
@@ -387,7 +389,7 @@ void SerialPort::Close() noexcept {
     DWORD failure = 0;
     bool ok = true;
     WaitUnsent(h, q, 0, std::chrono::steady_clock::now() + kCloseDrain, failure, ok);
-    std::size_t lost = 0;
+    std::size_t lost = q.lost;
     for (PendingWrite& w : q.writes) {
         ::CancelIoEx(h, &w.ov);
         DWORD done = 0;

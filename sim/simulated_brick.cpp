@@ -101,7 +101,10 @@ void SimulatedBrick::SetObserver(std::function<void(const BrickEvent&)> observer
     observer_ = std::move(observer);
 }
 
-void SimulatedBrick::Notify(const BrickEvent& e) { pendingEvents_.push_back(e); }
+void SimulatedBrick::Notify(const BrickEvent& e) {
+    pendingEvents_.push_back(e);
+    pendingEvents_.back().at = Clock::now();
+}
 
 void SimulatedBrick::Run() {
     std::unique_lock lock(mutex_);

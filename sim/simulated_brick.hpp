@@ -68,6 +68,10 @@ struct BrickEvent {
     std::uint8_t status = 0;
     Tone tone;
     ProgramSend::Why sendWhy = ProgramSend::Why::Scheduled;
+    /// When it happened on the brick's thread (the observer is called later):
+    /// a Sent before its first byte is written, a PingAnswered right after
+    /// the answer was read.
+    TimePoint at{};
 };
 
 /// What the brick has done so far (history keeps the last kHistory items).

@@ -2,15 +2,17 @@
 // 10 s. Reports the process's CPU time, the loop's wake-ups against the
 // watchdog's ticks, and how far each tick (NoPing) fell from its due time.
 //
-//   platform_idle_bench [seconds]   (default 30)
+//   platform_idle_bench [--seconds S]   (default 30; --help)
 #include <sys/resource.h>
 
 #include <chrono>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <vector>
 
+#include "bench/bench_args.hpp"
 #include "testsupport/pty_pair.hpp"
 #include "vostrel/platform.hpp"
 
@@ -21,7 +23,8 @@ namespace {
 double CpuMs() {
     rusage u{};
     ::getrusage(RUSAGE_SELF, &u);
-    return (u.ru_utime.tv_sec + u.ru_stime.tv_sec) * 1e3 + (u.ru_utime.tv_usec + u.ru_stime.tv_usec) / 1e3;
+    return (u.ru_utime.tv_sec + u.ru_stime.tv_sec) * 1e3 +
+           (u.ru_utime.tv_usec + u.ru_stime.tv_usec) / 1e3;
 }
 
 class Ticks : public vostrel::EventSink {
@@ -30,10 +33,34 @@ public:
     void NoPing() override { at.push_back(Clock::now()); }
 };
 
+void Usage() {
+    std::printf(
+        "usage: platform_idle_bench [--seconds S]\n"
+        "A connected control on the default loop whose far end (a pty) stays silent: prints\n"
+        "the process's CPU time, the loop's wake-ups against the watchdog's ticks (one per\n"
+        "10 s), and how far each tick fell from its due time.\n"
+        "  --seconds S   how long to stay idle, 1 to 86400 (default 30); a bare number means\n"
+        "                the same\n");
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
-    const int seconds = argc > 1 ? std::atoi(argv[1]) : 30;
+    long long seconds = 30;
+    for (int i = 1; i < argc; ++i) {
+        if (vostrel::bench::IsHelp(argv[i])) {
+            Usage();
+            return 0;
+        } else if (!std::strcmp(argv[i], "--seconds")) {
+            seconds = vostrel::bench::CountArg(
+                "--seconds", vostrel::bench::OptionValue(argc, argv, i), 1, 86400);
+        } else if (argv[i][0] != '-') {
+            seconds = vostrel::bench::CountArg("seconds", argv[i], 1, 86400);
+        } else {
+            std::fprintf(stderr, "unknown option %s (--help)\n", argv[i]);
+            return 2;
+        }
+    }
     vostrel::testing::PtyPair pty;
     if (!pty.Ok()) {
         std::fprintf(stderr, "no pseudo-terminal\n");
@@ -58,8 +85,8 @@ int main(int argc, char** argv) {
     const double cpu = CpuMs() - cpu0;
     const auto wakeups = loop.Wakeups() - wake0;
 
-    std::printf("idle %d s: CPU time %.2f ms, loop wake-ups %llu, watchdog ticks %zu\n", seconds, cpu,
-                static_cast<unsigned long long>(wakeups), ticks.at.size());
+    std::printf("idle %lld s: CPU time %.2f ms, loop wake-ups %llu, watchdog ticks %zu\n", seconds,
+                cpu, static_cast<unsigned long long>(wakeups), ticks.at.size());
     double worst = 0;
     for (std::size_t k = 0; k < ticks.at.size(); ++k) {
         const auto due = armed + std::chrono::milliseconds(vostrel::Vostrel::kWatchdogInterval) *

@@ -1,9 +1,12 @@
 // Keep-alive round trip over a pseudo-terminal: the far end sends the
 // brick's keep-alive query, the control echoes it, the far end reads the
-// echo. Measured beside a minimal poll/read/write echo on the same kind of
-// pty (the floor), on the default loop and through the Asio adapter.
+// echo and checks it byte for byte. Measured beside a minimal
+// poll/read/write echo on the same kind of pty (the floor), on the default
+// loop and through the Asio adapter, in rounds that take turns (floor,
+// default loop, Asio, floor, ...), so a change in the machine's load
+// touches every case alike.
 //
-//   platform_roundtrip_bench [round-trips]   (default 10000)
+//   platform_roundtrip_bench [--trips N] [--rounds R]   (--help)
 //
 // With VOSTREL_BENCH_WINE_ECHO set (bench/windows/run sets it), the same
 // round trip also goes through the Windows build under Wine: the far end
@@ -27,11 +30,13 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <functional>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "bench/bench_args.hpp"
 #include "testsupport/pty_pair.hpp"
 #include "vostrel/platform.hpp"
 #ifdef VOSTREL_BENCH_ASIO
@@ -56,51 +61,78 @@ void PinTo(int cpu) {
 const std::string kQuery("\x06\x00\x80\x09\x00\x02?\x00", 8);
 const std::string kEcho("\x06\x00\x80\x09\x00\x02!\x00", 8);
 
-// The far end: `n` queries, each timed until its whole echo has come back.
+[[noreturn]] void Fail(const char* what, int trip) {
+    std::fprintf(stderr, "%s (round trip %d)\n", what, trip);
+    std::exit(1);
+}
+
+// The far end: `n` queries, each timed until its whole echo has come back;
+// any byte that differs from the echo ends the program.
 std::vector<double> FarEnd(int master, int n) {
     std::vector<double> us;
     us.reserve(static_cast<std::size_t>(n));
+    char got[8];
+    static_assert(sizeof got == 8, "one echo");
     for (int i = 0; i < n; ++i) {
         const auto t0 = Clock::now();
-        if (::write(master, kQuery.data(), kQuery.size()) != static_cast<ssize_t>(kQuery.size())) {
-            std::fprintf(stderr, "far end write failed\n");
-            std::exit(1);
-        }
-        std::size_t got = 0;
-        char buf[64];
-        while (got < kEcho.size()) {
+        if (::write(master, kQuery.data(), kQuery.size()) != static_cast<ssize_t>(kQuery.size()))
+            Fail("far end write failed", i);
+        std::size_t have = 0;
+        while (have < kEcho.size()) {
             pollfd p{master, POLLIN, 0};
-            if (::poll(&p, 1, 2000) <= 0) {
-                std::fprintf(stderr, "no echo after 2 s (round trip %d)\n", i);
-                std::exit(1);
-            }
-            const ssize_t r = ::read(master, buf, sizeof buf);
-            if (r > 0) got += static_cast<std::size_t>(r);
+            if (::poll(&p, 1, 2000) <= 0) Fail("no echo after 2 s", i);
+            // No more than this echo: a surplus byte would be read as the
+            // start of the next one, and fail there.
+            const ssize_t r = ::read(master, got + have, kEcho.size() - have);
+            if (r > 0) have += static_cast<std::size_t>(r);
         }
         us.push_back(std::chrono::duration<double, std::micro>(Clock::now() - t0).count());
+        if (std::memcmp(got, kEcho.data(), kEcho.size()) != 0) Fail("wrong echo bytes", i);
     }
     return us;
 }
 
-void Report(const char* name, std::vector<double> us, double floorP50) {
-    std::sort(us.begin(), us.end());
-    const auto at = [&](double q) { return us[static_cast<std::size_t>(q * (us.size() - 1))]; };
-    std::printf("%-22s p50 %7.1f us  p99 %7.1f us  max %8.1f us", name, at(0.50), at(0.99),
-                us.back());
-    if (floorP50 > 0) std::printf("  p50/floor %.2f", at(0.50) / floorP50);
-    std::printf("\n");
+double Quantile(std::vector<double>& sorted, double q) {
+    return sorted[static_cast<std::size_t>(q * static_cast<double>(sorted.size() - 1))];
 }
 
-double P50(std::vector<double> us) {
-    std::sort(us.begin(), us.end());
-    return us[us.size() / 2];
-}
+// The figures of one case over all its rounds.
+struct Case {
+    const char* name;
+    std::function<std::vector<double>(int)> run;  // n round trips
+    std::vector<double> us;
+    std::vector<double> roundP50;
+
+    void Add(std::vector<double> round) {
+        us.insert(us.end(), round.begin(), round.end());
+        std::sort(round.begin(), round.end());
+        roundP50.push_back(Quantile(round, 0.5));
+    }
+    double P50() {
+        std::sort(us.begin(), us.end());
+        return Quantile(us, 0.5);
+    }
+    void Report(double floorP50) {
+        std::sort(us.begin(), us.end());
+        std::sort(roundP50.begin(), roundP50.end());
+        std::printf("%-24s p50 %7.1f us  p99 %7.1f us  max %8.1f us  (round p50s %.1f to %.1f)",
+                    name, Quantile(us, 0.50), Quantile(us, 0.99), us.back(), roundP50.front(),
+                    roundP50.back());
+        if (floorP50 > 0) std::printf("  p50/floor %.2f", Quantile(us, 0.50) / floorP50);
+        std::printf("\n");
+    }
+};
 
 // The floor: poll/read/write straight on the slave, answering each query
 // with the echo bytes.
 std::vector<double> Floor(int n) {
+    PinTo(0);  // the far end runs on this thread
     PtyPair pty;
     const int slave = ::open(pty.SlavePath().c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+    if (slave < 0) {
+        std::perror("floor: cannot open the pty");
+        std::exit(1);
+    }
     std::atomic<bool> done{false};
     std::thread echo([&] {
         PinTo(1);
@@ -133,7 +165,11 @@ std::vector<double> OnLoop(vostrel::platform::EventLoop& loop, const std::functi
         std::fprintf(stderr, "connect failed\n");
         std::exit(1);
     }
-    pty.Read(8);  // the tone
+    if (pty.Read(8).size() != 8) {  // the tone
+        std::fprintf(stderr, "no tone after connecting\n");
+        std::exit(1);
+    }
+    PinTo(1);  // the loop runs on this thread
     std::vector<double> us;
     std::thread far([&] {
         PinTo(0);
@@ -169,7 +205,7 @@ std::vector<double> UnderWine(const std::string& loader, const std::string& pref
         std::fprintf(stderr, "keepalive_echo.exe did not connect\n");
         std::exit(1);
     }
-    FarEnd(pty.Master(), 200);  // warm-up
+    PinTo(0);  // the far end runs on this thread
     auto us = FarEnd(pty.Master(), n);
     ::kill(pid, SIGKILL);
     ::waitpid(pid, nullptr, 0);
@@ -177,44 +213,81 @@ std::vector<double> UnderWine(const std::string& loader, const std::string& pref
     return us;
 }
 
+void Usage() {
+    std::printf(
+        "usage: platform_roundtrip_bench [--trips N] [--rounds R]\n"
+        "Keep-alive round trips over a pseudo-terminal: a plain poll/read/write echo (the\n"
+        "floor), the control on the default loop and on the Asio adapter (when built), in R\n"
+        "rounds that take turns; prints p50, p99 and max per case. Every echo is checked.\n"
+        "  --trips N    round trips per case, 1 to 10000000 (default 10000); a bare number\n"
+        "               means the same\n"
+        "  --rounds R   rounds the trips are spread over, 1 to 1000 and at most N (default 10)\n"
+        "With VOSTREL_BENCH_WINE_ECHO, VOSTREL_WINE_LOADER and VOSTREL_WINE_PREFIX set (as\n"
+        "bench/windows/run sets them), a case through the Windows build under Wine too.\n"
+        "Exit status: 0 done, 1 a wrong or missing echo or no pseudo-terminal, 2 bad usage.\n");
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
-    const int n = argc > 1 ? std::atoi(argv[1]) : 10000;
+    long long trips = 10000, rounds = 10;
+    for (int i = 1; i < argc; ++i) {
+        if (vostrel::bench::IsHelp(argv[i])) {
+            Usage();
+            return 0;
+        } else if (!std::strcmp(argv[i], "--trips")) {
+            trips = vostrel::bench::CountArg("--trips", vostrel::bench::OptionValue(argc, argv, i),
+                                             1, 10000000);
+        } else if (!std::strcmp(argv[i], "--rounds")) {
+            rounds = vostrel::bench::CountArg("--rounds",
+                                              vostrel::bench::OptionValue(argc, argv, i), 1, 1000);
+        } else if (argv[i][0] != '-') {
+            trips = vostrel::bench::CountArg("round trips", argv[i], 1, 10000000);
+        } else {
+            std::fprintf(stderr, "unknown option %s (--help)\n", argv[i]);
+            return 2;
+        }
+    }
+    if (rounds > trips) {
+        std::fprintf(stderr, "--rounds (%lld) must not exceed the round trips (%lld)\n", rounds,
+                     trips);
+        return 2;
+    }
     if (!PtyPair().Ok()) {
         std::fprintf(stderr, "no pseudo-terminal\n");
         return 1;
     }
-    std::printf("%d keep-alive round trips over a pty\n", n);
-    PinTo(0);    // the far end of the floor runs here; the loops run here on CPU 1
-    Floor(200);  // warm-up
-    const auto floor = Floor(n);
-    PinTo(1);
-    const double f = P50(floor);
-    Report("floor (poll/read/write)", floor, 0);
 
     vostrel::platform::DefaultLoop loop;
-    Report("default loop",
-           OnLoop(
-               loop, [&] { loop.run(); }, [&] { loop.stop(); }, n),
-           f);
-
+    std::vector<Case> cases;
+    cases.push_back({"floor (poll/read/write)", [](int n) { return Floor(n); }, {}, {}});
+    cases.push_back({"default loop",
+                     [&](int n) {
+                         return OnLoop(
+                             loop, [&] { loop.run(); }, [&] { loop.stop(); }, n);
+                     },
+                     {},
+                     {}});
 #ifdef VOSTREL_BENCH_ASIO
     asio::io_context io;
     vostrel::platform::AsioLoop asioLoop(io);
     std::atomic<bool> farDone{false};
-    Report("asio adapter",
-           OnLoop(
-               asioLoop,
-               [&] {
-                   // Keeps run() going while the far end is still busy.
-                   while (!farDone.load()) {
-                       io.restart();
-                       io.run_for(std::chrono::milliseconds(100));
-                   }
-               },
-               [&] { farDone.store(true); }, n),
-           f);
+    cases.push_back({"asio adapter",
+                     [&](int n) {
+                         farDone.store(false);
+                         return OnLoop(
+                             asioLoop,
+                             [&] {
+                                 // Keeps run() going while the far end is still busy.
+                                 while (!farDone.load()) {
+                                     io.restart();
+                                     io.run_for(std::chrono::milliseconds(100));
+                                 }
+                             },
+                             [&] { farDone.store(true); }, n);
+                     },
+                     {},
+                     {}});
 #endif
 
     if (const char* echoExe = std::getenv("VOSTREL_BENCH_WINE_ECHO")) {
@@ -222,10 +295,23 @@ int main(int argc, char** argv) {
         const char* prefix = std::getenv("VOSTREL_WINE_PREFIX");
         if (loader == nullptr || prefix == nullptr) {
             std::fprintf(stderr, "VOSTREL_WINE_LOADER and VOSTREL_WINE_PREFIX must be set too\n");
-            return 1;
+            return 2;
         }
-        PinTo(0);
-        Report("Windows build, Wine", UnderWine(loader, prefix, echoExe, n), f);
+        cases.push_back({"Windows build, Wine",
+                         [=](int n) { return UnderWine(loader, prefix, echoExe, n); },
+                         {},
+                         {}});
     }
+
+    std::printf("%lld keep-alive round trips per case over a pty, in %lld rounds taking turns\n",
+                trips, rounds);
+    for (auto& c : cases) c.run(200);  // warm-up, not counted
+    for (long long r = 0; r < rounds; ++r) {
+        // The trips spread evenly; the earlier rounds take the remainder.
+        const int n = static_cast<int>(trips / rounds + (r < trips % rounds ? 1 : 0));
+        for (auto& c : cases) c.Add(c.run(n));
+    }
+    const double floorP50 = cases.front().P50();
+    for (std::size_t k = 0; k < cases.size(); ++k) cases[k].Report(k == 0 ? 0 : floorP50);
     return 0;
 }

@@ -1,15 +1,20 @@
 // Scale: one loop thread (the default loop) serving many controls, each on
 // its own pseudo-terminal with its own simulated brick whose program sends
-// keep-alive queries 10 times a second. Measures the echo latency (from the
-// brick's query going out to the echo coming back, as the brick sees it)
-// and the loop thread's CPU time per control.
+// keep-alive queries 10 times a second. Measures the echo latency (from just
+// before the brick writes its query to the moment it has read the answer,
+// as the brick sees it), the loop thread's CPU time per control and per
+// wake-up. Idle controls (connected, their far end silent, the watchdog
+// armed) can be added to see that they do not make a wake-up dearer.
 //
-//     scale_bench [--controls 64] [--seconds 20] [--in-step]
-// The bricks start spread over the query period, as independent bricks
-// are; --in-step starts them together, so every query of a period falls
-// due at once (the worst case: the loop serves them one after the other).
-// Prints the figures; exits 1 when a query went unanswered, a NoPing came,
-// or p99 was 2 ms or more.
+//     scale_bench [--controls N] [--idle M] [--seconds S] [--in-step]   (--help)
+// Without --controls it runs 1, 8, 64 and 256 controls, then 1 control with
+// 255 idle ones, and prints a summary. The bricks start spread over the
+// query period, as independent bricks are; --in-step starts them together,
+// so every query of a period falls due at once (the worst case: the loop
+// serves them one after the other). Exits 1 when a query went unanswered or
+// was answered wrongly, a NoPing came from an active control, or p99 was
+// 2 ms or more.
+#include <sys/resource.h>
 #include <time.h>
 
 #include <algorithm>
@@ -18,12 +23,16 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <deque>
 #include <memory>
 #include <mutex>
+#include <string>
 #include <thread>
 #include <vector>
 
+#include "bench/bench_args.hpp"
 #include "sim/simulated_brick.hpp"
+#include "testsupport/pty_pair.hpp"
 #include "vostrel/platform.hpp"
 
 using namespace std::chrono_literals;
@@ -44,11 +53,16 @@ double ProcessCpuSeconds() {
 }
 
 // One brick's queries and the time each took to come back, kept on the
-// brick's thread and read by the main thread.
+// brick's thread and read by the main thread. Answers come in the order the
+// queries went out, so each answer belongs to the oldest query waiting
+// (a new query may be reported before the answer to the previous one).
 struct Pings {
     std::mutex m;
-    Clock::time_point sentAt{};
-    bool waiting = false;
+    // Queries written before the control opened its port were dropped by
+    // the open: only those after it are waited for.
+    Clock::time_point connectedAt = Clock::time_point::max();
+    std::deque<Clock::time_point> waiting;
+    int sent = 0, answered = 0;  // queries after connecting
     bool measuring = false;
     std::vector<double> latenciesMs;
 };
@@ -61,31 +75,25 @@ public:
     void NewMail(vostrel::Integer&) override { ++mails; }
 };
 
-}  // namespace
+struct Result {
+    int controls = 0;
+    int idle = 0;
+    bool ok = false;
+    double p50 = 0, p90 = 0, p99 = 0, p999 = 0, max = 0;
+    double cpuUsPerSecondPerControl = 0;
+    double cpuUsPerWakeup = 0;
+    double wakeupsPerSecond = 0;
+};
 
-int main(int argc, char** argv) {
-    int controls = 64;
-    double seconds = 20;
-    bool inStep = false;
-    for (int i = 1; i < argc; ++i) {
-        if (!std::strcmp(argv[i], "--in-step"))
-            inStep = true;
-        else if (!std::strcmp(argv[i], "--controls") && i + 1 < argc)
-            controls = std::atoi(argv[++i]);
-        else if (!std::strcmp(argv[i], "--seconds") && i + 1 < argc)
-            seconds = std::atof(argv[++i]);
-        else
-            controls = 0;  // unknown: usage
-    }
-    if (controls < 1 || seconds <= 0) {
-        std::fprintf(stderr, "usage: %s [--controls N] [--seconds S] [--in-step]\n", argv[0]);
-        return 2;
-    }
-
+Result Run(int controls, int idle, double seconds, bool inStep) {
+    Result res;
+    res.controls = controls;
+    res.idle = idle;
     // Declared first, so destroyed last: the bricks' threads record into
     // them until each brick has stopped.
     std::vector<std::unique_ptr<Pings>> pings;
     std::vector<std::unique_ptr<vostrel::sim::SimulatedBrick>> bricks;
+    std::vector<std::unique_ptr<vostrel::testing::PtyPair>> silent;  // the idle controls' far ends
     vostrel::platform::PortMap ports;
     for (int i = 0; i < controls; ++i) {
         vostrel::sim::BrickOptions o;
@@ -95,16 +103,19 @@ int main(int argc, char** argv) {
         Pings& p = *pings.back();
         bricks.back()->SetObserver([&p](const vostrel::sim::BrickEvent& e) {
             using Kind = vostrel::sim::BrickEvent::Kind;
-            const auto now = Clock::now();
             std::lock_guard lock(p.m);
             if (e.kind == Kind::Sent && e.sendWhy == vostrel::sim::ProgramSend::Why::Ping) {
-                p.sentAt = now;
-                p.waiting = true;
-            } else if (e.kind == Kind::PingAnswered && p.waiting) {
-                p.waiting = false;
+                if (e.at >= p.connectedAt) {
+                    p.waiting.push_back(e.at);
+                    ++p.sent;
+                }
+            } else if (e.kind == Kind::PingAnswered && !p.waiting.empty()) {
                 if (p.measuring)
                     p.latenciesMs.push_back(
-                        std::chrono::duration<double, std::milli>(now - p.sentAt).count());
+                        std::chrono::duration<double, std::milli>(e.at - p.waiting.front())
+                            .count());
+                p.waiting.pop_front();
+                ++p.answered;
             }
         });
         ports.Map(static_cast<vostrel::Integer>(i + 1), bricks.back()->DevicePath());
@@ -112,16 +123,28 @@ int main(int argc, char** argv) {
         // the period instead of having all of them fall due at once.
         if (!inStep) std::this_thread::sleep_for(std::chrono::microseconds(100000 / controls));
     }
+    for (int i = 0; i < idle; ++i) {
+        silent.push_back(std::make_unique<vostrel::testing::PtyPair>());
+        if (!silent.back()->Ok()) {
+            std::fprintf(stderr, "idle control %d: %s\n", i, silent.back()->Failure().c_str());
+            return res;
+        }
+        ports.Map(static_cast<vostrel::Integer>(controls + i + 1), silent.back()->SlavePath());
+    }
 
     vostrel::platform::DefaultLoop loop;
-    Sink sink;
+    Sink sink, idleSink;
     std::vector<std::unique_ptr<vostrel::Vostrel>> nxts;
-    for (int i = 0; i < controls; ++i) {
+    for (int i = 0; i < controls + idle; ++i) {
         nxts.push_back(vostrel::platform::MakeControl(loop, nullptr, ports));
-        nxts.back()->SetEventSink(&sink);
+        nxts.back()->SetEventSink(i < controls ? &sink : &idleSink);
         if (nxts.back()->ConnectNXT(static_cast<vostrel::Integer>(i + 1), 9600) != 0) {
             std::fprintf(stderr, "control %d: %s\n", i, nxts.back()->ErrorMessage().c_str());
-            return 1;
+            return res;
+        }
+        if (i < controls) {
+            std::lock_guard lock(pings[static_cast<std::size_t>(i)]->m);
+            pings[static_cast<std::size_t>(i)]->connectedAt = Clock::now();
         }
     }
 
@@ -132,56 +155,143 @@ int main(int argc, char** argv) {
         p->measuring = true;
     }
     const double cpu0 = ThreadCpuSeconds(), process0 = ProcessCpuSeconds();
+    const auto wakeups0 = loop.Wakeups();
     const auto start = Clock::now();
     loop.run_for(std::chrono::duration_cast<std::chrono::milliseconds>(
         std::chrono::duration<double>(seconds)));
     const double wall = std::chrono::duration<double>(Clock::now() - start).count();
     const double cpu = ThreadCpuSeconds() - cpu0, process = ProcessCpuSeconds() - process0;
+    const auto wakeups = loop.Wakeups() - wakeups0;
     for (auto& p : pings) {
         std::lock_guard lock(p->m);
         p->measuring = false;
     }
 
     std::vector<double> all;
-    int sent = 0, answered = 0, wrong = 0;
-    for (int i = 0; i < controls; ++i) {
-        std::lock_guard lock(pings[static_cast<std::size_t>(i)]->m);
-        all.insert(all.end(), pings[static_cast<std::size_t>(i)]->latenciesMs.begin(),
-                   pings[static_cast<std::size_t>(i)]->latenciesMs.end());
+    int sent = 0, answered = 0, unanswered = 0, wrong = 0;
+    for (auto& p : pings) {
+        std::lock_guard lock(p->m);
+        all.insert(all.end(), p->latenciesMs.begin(), p->latenciesMs.end());
     }
     loop.run_for(200ms);  // the last queries' echoes
-    for (auto& b : bricks) {
-        const auto s = b->Status();
-        sent += s.pingsSent;
-        answered += s.pingAnswers;
-        wrong += s.wrongAnswers;
+    for (auto& b : bricks) wrong += b->Status().wrongAnswers;
+    for (auto& p : pings) {
+        std::lock_guard lock(p->m);
+        sent += p->sent;
+        answered += p->answered;
+        unanswered += static_cast<int>(p->waiting.size());
     }
     for (auto& n : nxts) n->DisconnectNXT();
     if (all.empty()) {
         std::fprintf(stderr, "no keep-alive query was measured\n");
-        return 1;
+        return res;
     }
     std::sort(all.begin(), all.end());
     auto at = [&](double q) {
         return all[std::min(all.size() - 1,
                             static_cast<std::size_t>(q * static_cast<double>(all.size())))];
     };
+    res.p50 = at(0.50);
+    res.p90 = at(0.90);
+    res.p99 = at(0.99);
+    res.p999 = at(0.999);
+    res.max = all.back();
+    res.cpuUsPerSecondPerControl = 1e6 * cpu / wall / controls;
+    res.wakeupsPerSecond = static_cast<double>(wakeups) / wall;
+    res.cpuUsPerWakeup = wakeups ? 1e6 * cpu / static_cast<double>(wakeups) : 0;
 
     std::printf(
-        "scale: %d controls on one default loop, keep-alive queries every 100 ms (%s), %.1f s\n",
-        controls, inStep ? "all at once" : "spread over the period", wall);
+        "scale: %d controls%s on one default loop, keep-alive queries every 100 ms (%s), "
+        "%.1f s\n",
+        controls, idle ? (" + " + std::to_string(idle) + " idle").c_str() : "",
+        inStep ? "all at once" : "spread over the period", wall);
     std::printf(
-        "  echoes measured: %zu (%.0f/s); queries sent %d, answered %d, wrong %d; NoPing %d\n",
-        all.size(), static_cast<double>(all.size()) / wall, sent, answered, wrong,
+        "  echoes measured: %zu (%.0f/s); queries after connecting: sent %d, answered %d, "
+        "waiting %d, wrong %d; NoPing %d\n",
+        all.size(), static_cast<double>(all.size()) / wall, sent, answered, unanswered, wrong,
         sink.noPings.load());
-    std::printf("  echo latency ms: p50 %.3f  p90 %.3f  p99 %.3f  p99.9 %.3f  max %.3f\n", at(0.50),
-                at(0.90), at(0.99), at(0.999), all.back());
-    std::printf("  loop thread CPU: %.1f%% of a core, %.3f%% (%.1f us/s) per control\n",
-                100 * cpu / wall, 100 * cpu / wall / controls, 1e6 * cpu / wall / controls);
+    std::printf("  echo latency ms: p50 %.3f  p90 %.3f  p99 %.3f  p99.9 %.3f  max %.3f\n", res.p50,
+                res.p90, res.p99, res.p999, res.max);
+    std::printf("  loop thread CPU: %.1f%% of a core, %.3f%% (%.1f us/s) per active control\n",
+                100 * cpu / wall, 100 * cpu / wall / controls, res.cpuUsPerSecondPerControl);
+    std::printf("  loop wake-ups: %.0f/s, %.1f us CPU each\n", res.wakeupsPerSecond,
+                res.cpuUsPerWakeup);
     std::printf("  whole process (bricks included): %.1f%% of a core\n", 100 * process / wall);
 
-    const bool ok =
-        at(0.99) < 2.0 && sink.noPings.load() == 0 && wrong == 0 && sent - answered <= controls;
+    // At most the query each brick has just sent may still be on its way.
+    res.ok = res.p99 < 2.0 && sink.noPings.load() == 0 && wrong == 0 && unanswered <= controls;
+    std::printf(res.ok ? "  p99 under 2 ms, every query answered\n" : "  FAILED\n");
+    return res;
+}
+
+void Usage() {
+    std::printf(
+        "usage: scale_bench [--controls N] [--idle M] [--seconds S] [--in-step]\n"
+        "Controls with their simulated bricks (keep-alive queries every 100 ms) on one default\n"
+        "loop: echo latency percentiles, the loop thread's CPU per control and per wake-up.\n"
+        "  --controls N   active controls, 1 to 1000; without it: 1, 8, 64 and 256, then 1\n"
+        "                 with 255 idle ones, and a summary\n"
+        "  --idle M       idle controls besides (connected, far end silent), 0 to 1000\n"
+        "                 (default 0)\n"
+        "  --seconds S    measuring time per run, 1 to 3600 (default 10)\n"
+        "  --in-step      the bricks' queries all fall due at once\n"
+        "Exit status: 0 every run under 2 ms p99 with every query answered, 1 otherwise,\n"
+        "2 bad usage.\n");
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    int controls = 0, idle = 0;
+    double seconds = 10;
+    bool inStep = false;
+    for (int i = 1; i < argc; ++i) {
+        if (vostrel::bench::IsHelp(argv[i])) {
+            Usage();
+            return 0;
+        } else if (!std::strcmp(argv[i], "--in-step")) {
+            inStep = true;
+        } else if (!std::strcmp(argv[i], "--controls")) {
+            controls = static_cast<int>(vostrel::bench::CountArg(
+                "--controls", vostrel::bench::OptionValue(argc, argv, i), 1, 1000));
+        } else if (!std::strcmp(argv[i], "--idle")) {
+            idle = static_cast<int>(vostrel::bench::CountArg(
+                "--idle", vostrel::bench::OptionValue(argc, argv, i), 0, 1000));
+        } else if (!std::strcmp(argv[i], "--seconds")) {
+            seconds = static_cast<double>(vostrel::bench::CountArg(
+                "--seconds", vostrel::bench::OptionValue(argc, argv, i), 1, 3600));
+        } else {
+            std::fprintf(stderr, "unknown option %s (--help)\n", argv[i]);
+            return 2;
+        }
+    }
+    // Each control with its brick holds several descriptors (pty, pipes).
+    rlimit files{};
+    if (::getrlimit(RLIMIT_NOFILE, &files) == 0 && files.rlim_cur < files.rlim_max) {
+        files.rlim_cur = files.rlim_max;
+        ::setrlimit(RLIMIT_NOFILE, &files);
+    }
+
+    std::vector<std::pair<int, int>> runs;  // active, idle
+    if (controls > 0)
+        runs.emplace_back(controls, idle);
+    else
+        runs = {{1, idle}, {8, idle}, {64, idle}, {256, idle}, {1, 255}};
+    std::vector<Result> results;
+    for (const auto& [active, quiet] : runs) results.push_back(Run(active, quiet, seconds, inStep));
+
+    bool ok = true;
+    if (results.size() > 1)
+        std::printf("\nsummary (%s)\n  %8s %5s %9s %9s %9s %14s %12s %10s\n",
+                    inStep ? "all at once" : "spread", "controls", "idle", "p50 ms", "p99 ms",
+                    "max ms", "us/s/control", "us/wake-up", "wake-ups/s");
+    for (const auto& r : results) {
+        ok = ok && r.ok;
+        if (results.size() > 1)
+            std::printf("  %8d %5d %9.3f %9.3f %9.3f %14.1f %12.1f %10.0f%s\n", r.controls, r.idle,
+                        r.p50, r.p99, r.max, r.cpuUsPerSecondPerControl, r.cpuUsPerWakeup,
+                        r.wakeupsPerSecond, r.ok ? "" : "  FAILED");
+    }
     std::printf(ok ? "scale: p99 under 2 ms, every query answered\n" : "scale: FAILED\n");
     return ok ? 0 : 1;
 }

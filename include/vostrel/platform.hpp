@@ -29,6 +29,7 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -125,6 +126,7 @@ private:
         Clock::duration period;
         Callback fn;
     };
+    class Poller;  // the system's wait on descriptors, kept between wake-ups
     void RunUntil(TimePoint deadline, bool bounded);
     void ArmPreciseWake(TimePoint wakeAt);
     void RunPosted();
@@ -145,7 +147,12 @@ private:
 
     Id nextId_ = 1;
     std::map<Id, WatchEntry> watches_;
+    // Told of each Watch and Unwatch, not handed every watch on each wait.
+    std::unique_ptr<Poller> poller_;
     std::map<Id, TimerEntry> timers_;
+    // The timers by due time, then id: the next one is at the front, and
+    // timers due at the same time tick in the order they were started.
+    std::set<std::pair<TimePoint, Id>> timerQueue_;
     std::uint64_t wakeups_ = 0;
 };
 

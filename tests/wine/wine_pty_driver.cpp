@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <nlohmann/json.hpp>
@@ -156,6 +157,27 @@ TEST_F(WinePty, HangUpControl) {
     std::cout << report << "\n";
     EXPECT_EQ(report.rfind("noping", 0), 0u) << report;
     EXPECT_EQ(Line(*peer), "disconnected");
+    EXPECT_EQ(Line(*peer), "done");
+    EXPECT_EQ(peer->Wait(15s), 0);
+}
+
+TEST_F(WinePty, StalledLine) {
+    PtyPair pty;
+    ASSERT_TRUE(pty.Ok()) << pty.Failure();
+    ComMapping com(20, pty.SlavePath());
+    auto peer = Peer("StalledLine", 20);
+    const std::string report = LineStarting(*peer, "accepted");  // the far end reads nothing
+    std::cout << report << "\n";
+    std::size_t accepted = 0, lost = 0;
+    ASSERT_EQ(std::sscanf(report.c_str(), "accepted %zu lost %zu", &accepted, &lost), 2) << report;
+    std::string got;
+    for (std::string more; !(more = pty.Read(1 << 20, 300ms)).empty();) got += more;
+    // What came is the start of what was accepted, in order; the rest was counted.
+    std::string expected;
+    for (std::size_t i = 0; expected.size() < accepted; ++i)
+        expected += std::string(1000, static_cast<char>('a' + i % 26));
+    EXPECT_EQ(got.size() + lost, accepted);
+    EXPECT_EQ(got, expected.substr(0, got.size()));
     EXPECT_EQ(Line(*peer), "done");
     EXPECT_EQ(peer->Wait(15s), 0);
 }

@@ -226,12 +226,14 @@ public:
     /// counted in LostAtClose(). The reader thread is stopped and joined.
     void PortOpen(Boolean open) override;
     Boolean PortOpen() const override { return handle_ != nullptr ? kTrue : kFalse; }
-    /// Hands all of `bytes` to the driver in one write and waits until the
-    /// driver has taken them, up to kWriteTimeout. A packet goes out whole
-    /// or not at all as far as this program can tell: a write the driver
-    /// finished short, or did not finish in time, is cancelled and throws
-    /// kDeviceIo (a packet accepted is never cut afterwards). Throws
-    /// kPortNotOpen when closed.
+    /// Hands all of `bytes` to the driver in one overlapped write, behind
+    /// the earlier ones (the driver sends them whole and in order), and
+    /// returns once the driver has it. A packet is taken whole or not at all:
+    /// while more than 16 KiB handed over are still unsent, Output first
+    /// waits up to kWriteTimeout for the line to take them, and throws
+    /// kDeviceIo with nothing of `bytes` written if it does not. A write the
+    /// driver failed afterwards (a hang-up) makes the next Output throw
+    /// kDeviceIo, and counts in LostAtClose. Throws kPortNotOpen when closed.
     void Output(const String& bytes) override;
     /// Every byte received and not yet read; "" when none. Throws
     /// kPortNotOpen when closed.

@@ -1,0 +1,191 @@
+// vostrel.AsyncioLoop: the platform's EventLoop over a running asyncio loop
+// (add_reader / remove_reader, call_at), so a control lives inside an
+// asyncio program with no thread of its own.
+#include <chrono>
+#include <map>
+#include <memory>
+#include <set>
+
+#include "bindings.hpp"
+#include "loops.hpp"
+
+namespace vostrel::python {
+
+namespace {
+
+// LoopHolder first: pybind11 finds the base it was told of at the start of the object.
+class AsyncioLoop final : public LoopHolder, public platform::EventLoop {
+public:
+    explicit AsyncioLoop(py::object loop) : loop_(std::move(loop)) {
+        if (loop_.is_none()) loop_ = py::module_::import("asyncio").attr("get_running_loop")();
+        for (const char* name : {"add_reader", "remove_reader", "call_at", "time"})
+            if (!py::hasattr(loop_, name))
+                throw py::type_error(std::string("AsyncioLoop needs an asyncio loop with ") + name +
+                                     "()");
+    }
+
+    ~AsyncioLoop() override {
+        // Nothing of ours may be called once we are gone. Failures of a closed
+        // loop do not matter here.
+        py::gil_scoped_acquire gil;
+        for (auto& [id, t] : timers_) Cancel(t.handle);
+        for (auto& [fd, ids] : byFd_) RemoveReader(fd);
+        timers_.clear();
+        byFd_.clear();
+        watches_.clear();
+    }
+
+    platform::EventLoop& Loop() override { return *this; }
+    void Defer(std::exception_ptr error) override {
+        if (!deferred_) deferred_ = error;
+    }
+
+    TimePoint Now() const override { return Clock::now(); }
+
+    Id Watch(int fd, Callback onReady) override {
+        py::gil_scoped_acquire gil;
+        const Id id = nextId_++;
+        auto& ids = byFd_[fd];
+        if (ids.empty()) {
+            try {
+                loop_.attr("add_reader")(fd, py::cpp_function([this, fd] { OnReadable(fd); }));
+            } catch (...) {
+                byFd_.erase(fd);
+                throw;
+            }
+        }
+        ids.insert(id);
+        watches_[id] = Watched{fd, std::make_shared<Callback>(std::move(onReady))};
+        return id;
+    }
+
+    void Unwatch(Id watch) override {
+        auto it = watches_.find(watch);
+        if (it == watches_.end()) return;
+        py::gil_scoped_acquire gil;
+        const int fd = it->second.fd;
+        watches_.erase(it);
+        auto& ids = byFd_[fd];
+        ids.erase(watch);
+        if (ids.empty()) {
+            byFd_.erase(fd);
+            RemoveReader(fd);
+        }
+    }
+
+    Id StartTimer(TimePoint due, Clock::duration period, Callback onTick) override {
+        py::gil_scoped_acquire gil;
+        const Id id = nextId_++;
+        Timed t{due, period, std::make_shared<Callback>(std::move(onTick)), py::none()};
+        t.handle = Schedule(id, due);
+        timers_.emplace(id, std::move(t));
+        return id;
+    }
+
+    void CancelTimer(Id timer) override {
+        auto it = timers_.find(timer);
+        if (it == timers_.end()) return;
+        py::gil_scoped_acquire gil;
+        Cancel(it->second.handle);
+        timers_.erase(it);
+    }
+
+    py::object AsyncioObject() const { return loop_; }
+
+private:
+    struct Watched {
+        int fd;
+        std::shared_ptr<Callback> fn;  // shared: the callback may unwatch itself
+    };
+    struct Timed {
+        TimePoint due;
+        Clock::duration period;
+        std::shared_ptr<Callback> fn;
+        py::object handle;  // the asyncio TimerHandle
+    };
+
+    // The asyncio loop's own clock is used for call_at, offset by how far
+    // `due` lies from now on the steady clock (both are monotonic; they
+    // need not be the same clock).
+    py::object Schedule(Id id, TimePoint due) {
+        const double delay = std::chrono::duration<double>(due - Now()).count();
+        const double when = loop_.attr("time")().cast<double>() + (delay > 0 ? delay : 0);
+        return loop_.attr("call_at")(when, py::cpp_function([this, id] { OnTimer(id); }));
+    }
+
+    void OnReadable(int fd) {
+        auto found = byFd_.find(fd);
+        if (found == byFd_.end()) return;
+        const std::set<Id> ids = found->second;
+        for (Id id : ids) {
+            auto it = watches_.find(id);
+            if (it == watches_.end()) continue;  // unwatched by an earlier callback
+            auto fn = it->second.fn;
+            (*fn)();
+        }
+        RaiseDeferred();
+    }
+
+    void OnTimer(Id id) {
+        auto it = timers_.find(id);
+        if (it == timers_.end()) return;
+        auto fn = it->second.fn;
+        Timed& t = it->second;
+        if (t.period > Clock::duration::zero()) {
+            // Fixed deadlines; ticks missed while the loop was busy are skipped.
+            const TimePoint now = Now();
+            t.due += t.period;
+            if (t.due <= now) t.due += ((now - t.due) / t.period + 1) * t.period;
+            t.handle = Schedule(id, t.due);
+        } else {
+            timers_.erase(it);
+        }
+        (*fn)();
+        RaiseDeferred();
+    }
+
+    void RaiseDeferred() {
+        if (deferred_) std::rethrow_exception(std::exchange(deferred_, nullptr));
+    }
+
+    void RemoveReader(int fd) {
+        try {
+            loop_.attr("remove_reader")(fd);
+        } catch (py::error_already_set& e) {
+            e.discard_as_unraisable(loop_);
+        }
+    }
+
+    static void Cancel(py::object& handle) {
+        if (!handle.is_none()) handle.attr("cancel")();
+        handle = py::none();
+    }
+
+    py::object loop_;
+    Id nextId_ = 1;
+    std::map<Id, Watched> watches_;
+    std::map<int, std::set<Id>> byFd_;
+    std::map<Id, Timed> timers_;
+    std::exception_ptr deferred_;
+};
+
+}  // namespace
+
+void BindAsyncioLoop(py::module_& m) {
+    py::class_<AsyncioLoop, LoopHolder>(m, "AsyncioLoop",
+                                        R"(The running asyncio loop, as a loop for Vostrel controls.
+
+A control made on it is served by asyncio itself (add_reader for the
+serial line, call_at for the watchdog): no thread of its own, and its
+handlers run as asyncio callbacks, on the loop's thread. Make it, and the
+control, inside the asyncio program (e.g. in the coroutine asyncio.run
+runs); the asyncio loop must outlive them. Selector loops only (the
+default on Linux).)")
+        .def(py::init<py::object>(), py::arg("loop") = py::none(),
+             "Wraps `loop`, or the running asyncio loop when None (RuntimeError when\n"
+             "there is none). TypeError for an object without add_reader/call_at.")
+        .def_property_readonly("asyncio_loop", &AsyncioLoop::AsyncioObject,
+                               "The asyncio loop it runs on.");
+}
+
+}  // namespace vostrel::python

@@ -1,0 +1,96 @@
+// What the pieces of the Python module share: the functions that bind each
+// part, the error type, and the conversions between Python values and the
+// control's types.
+#pragma once
+
+#include <pybind11/pybind11.h>
+
+#include <exception>
+#include <string>
+
+#include "vostrel/types.hpp"
+#include "vostrel/variant.hpp"
+
+namespace vostrel::python {
+
+namespace py = pybind11;
+
+class LoopHolder;
+
+void BindErrors(py::module_& m);
+void BindLoops(py::module_& m);
+void BindDefaultLoop(py::module_& m);
+void BindAsyncioLoop(py::module_& m);
+void BindControl(py::module_& m);
+void BindSim(py::module_& m);
+
+// --- errors.cpp ---------------------------------------------------------------
+/// vostrel.Error (set up by BindErrors).
+py::handle ErrorType();
+/// Reports a failure that happened inside a callback and cannot go to a
+/// caller: a Python Exception (or a C++ error, made a vostrel.Error) goes to
+/// sys.unraisablehook with `context` as the object it happened in. A
+/// BaseException that is not an Exception (KeyboardInterrupt, SystemExit)
+/// is handed to `loop` instead, which raises it from its runner. Needs the
+/// GIL.
+void ReportCallbackFailure(std::exception_ptr error, py::handle context, LoopHolder* loop);
+
+// --- values.cpp ---------------------------------------------------------------
+// Arguments from Python. A value of the wrong kind raises
+// vostrel.TypeMismatch (error 13), a whole number outside the type
+// vostrel.Overflow (error 6), as an Automation host would.
+Integer ToInteger(py::handle value, const char* name);
+Long ToLong(py::handle value, const char* name);
+/// True/False as -1/0; an int as the raw 16-bit value.
+Boolean ToBoolean(py::handle value, const char* name);
+/// bytes as they are; str one byte per character (Latin-1), refused with
+/// vostrel.TypeMismatch naming the first character that has no one-byte code.
+String ToByteString(py::handle value, const char* name);
+
+/// True for -1, False for 0, any other stored value as an int.
+py::object FromBoolean(Boolean value);
+py::bytes FromByteString(const String& value);
+/// A text for display: one character per byte (Latin-1).
+py::str FromText(const String& value);
+
+/// A property value from Python: None, bool, int, str or bytes. An int
+/// becomes a Boolean when `like` is one (keeping its raw value), else an
+/// Integer or a Long by size.
+Variant ToVariant(py::handle value, const Variant& like, const char* name);
+py::object FromVariant(const Variant& value);
+
+/// An argument taken as it comes and converted by the functions above (so
+/// the errors are the control's), shown to help() under its Python type.
+struct WholeArg {
+    py::handle value;  // shown as int
+};
+struct TextArg {
+    py::handle value;  // shown as bytes | str
+};
+
+}  // namespace vostrel::python
+
+namespace pybind11::detail {
+template <>
+struct type_caster<vostrel::python::WholeArg> {
+    PYBIND11_TYPE_CASTER(vostrel::python::WholeArg, const_name("int"));
+    bool load(handle src, bool) {
+        value.value = src;
+        return true;
+    }
+    static handle cast(const vostrel::python::WholeArg& v, return_value_policy, handle) {
+        return v.value.inc_ref();
+    }
+};
+template <>
+struct type_caster<vostrel::python::TextArg> {
+    PYBIND11_TYPE_CASTER(vostrel::python::TextArg, const_name("bytes | str"));
+    bool load(handle src, bool) {
+        value.value = src;
+        return true;
+    }
+    static handle cast(const vostrel::python::TextArg& v, return_value_policy, handle) {
+        return v.value.inc_ref();
+    }
+};
+}  // namespace pybind11::detail

@@ -1,0 +1,56 @@
+# The three persisted properties through a dict and the bag's text file.
+import pytest
+
+import vostrel
+
+
+@pytest.fixture
+def control():
+    return vostrel.Vostrel(vostrel.DefaultLoop())
+
+
+class TestDict:
+    def test_round_trip_keeps_raw_booleans(self, control):
+        control.Connection = 5
+        control.ErrorMessage = "Comm error"
+        control.PingNXT = False
+        saved = control.properties_to_dict()
+        assert saved == {"Connection": 5, "ErrorMessage": "Comm error", "PingNXT": False}
+        other = vostrel.Vostrel(vostrel.DefaultLoop())
+        other.properties_from_dict(saved)
+        assert other.properties_to_dict() == saved
+
+    def test_missing_keys_take_defaults(self, control):
+        control.PingNXT = False
+        control.properties_from_dict({"ErrorMessage": b"x"})
+        assert control.properties_to_dict() == {"Connection": False, "ErrorMessage": "x", "PingNXT": True}
+
+    def test_bad_entries_are_refused(self, control):
+        with pytest.raises(ValueError, match="Pingnxt"):
+            control.properties_from_dict({"Pingnxt": True})
+        with pytest.raises(vostrel.TypeMismatch):
+            control.properties_from_dict({"PingNXT": "maybe"})
+        with pytest.raises(vostrel.TypeMismatch):
+            control.properties_from_dict({"PingNXT": 1.5})
+
+
+class TestFile:
+    def test_round_trip(self, control, tmp_path):
+        control.Connection = True
+        control.ErrorMessage = 'a "quoted" caf\xe9'
+        path = tmp_path / "nxt.properties"
+        control.save_properties(path)
+        assert 'ErrorMessage = String "a \\"quoted\\" caf\\xE9"' in path.read_text()
+        other = vostrel.Vostrel(vostrel.DefaultLoop())
+        other.load_properties(path)
+        assert other.properties_to_dict() == control.properties_to_dict()
+
+    def test_malformed_file_restores_nothing(self, control, tmp_path):
+        path = tmp_path / "bad"
+        path.write_text("PingNXT = Boolean 0\nConnection = Nonsense\n")
+        with pytest.raises(vostrel.Error) as e:
+            control.load_properties(path)
+        assert e.value.number == 321 and "2" in e.value.description
+        assert control.PingNXT is True
+        with pytest.raises(FileNotFoundError):
+            control.load_properties(tmp_path / "missing")

@@ -1,0 +1,178 @@
+"""Mailbox messages with a LEGO Mindstorms NXT brick over a serial link.
+
+A program makes a loop and a control on it, connects, sends numbers and
+texts into the brick's ten mailboxes, and is told when the brick sends a
+text (NewMail) or has gone silent for 10 seconds (NoPing)::
+
+    import vostrel
+
+    loop = vostrel.DefaultLoop()
+    nxt = vostrel.Vostrel(loop)              # port N is /dev/rfcommN
+
+    @nxt.on_new_mail
+    def got(mailbox):
+        print(mailbox, nxt.ReadText(mailbox))
+
+    if nxt.ConnectNXT(0, 9600) != 0:
+        raise SystemExit(nxt.ErrorMessage)
+    nxt.SendText(1, "hello")
+    loop.run()                               # Ctrl-C ends it
+
+The members keep the control's published names and results: the methods
+return 0 (done) or 1 (refused or failed) and leave a status text in
+``ErrorMessage`` ("No errores", "Error parameters for send", ...).
+Arguments are values; the by-reference write-backs of the control have no
+meaning for Python's numbers, so a method returns its result only.
+
+An asyncio program uses ``vostrel.AsyncioLoop()`` instead (see
+``vostrel.aio``); ``vostrel.sim.Brick`` is a simulated brick for tests.
+"""
+
+from __future__ import annotations
+
+import os
+from typing import Callable, Iterable
+
+from . import _vostrel
+from ._vostrel import (
+    AsyncioLoop,
+    DefaultLoop,
+    Error,
+    Loop,
+    MAILBOX_COUNT,
+    Overflow,
+    TypeMismatch,
+    WATCHDOG_INTERVAL,
+)
+
+__all__ = [
+    "AsyncioLoop",
+    "DefaultLoop",
+    "Error",
+    "Loop",
+    "MAILBOX_COUNT",
+    "Overflow",
+    "TypeMismatch",
+    "Vostrel",
+    "WATCHDOG_INTERVAL",
+]
+
+
+class Vostrel(_vostrel.Control):
+    """The control: one serial link to one NXT brick.
+
+    ``Vostrel(loop, ports=None)``: made on a ``DefaultLoop`` or an
+    ``AsyncioLoop``; ``ports`` maps port numbers to device paths
+    (``{0: "/dev/pts/3"}``), replacing the default N -> /dev/rfcommN.
+
+    Events: register callables with ``on_new_mail`` / ``on_no_ping`` (also
+    as decorators), or subclass and override ``NewMail(self, mailbox)`` and
+    ``NoPing(self)``. They run synchronously on the loop's thread and may
+    call any member (ReadText, SendText, DisconnectNXT, ...). An exception
+    from a handler goes to ``sys.unraisablehook`` (printed by default) and
+    the loop goes on; the other handlers still run. KeyboardInterrupt and
+    SystemExit end the loop's run instead.
+
+    Errors: the methods report failure through their result and
+    ``ErrorMessage``; ``vostrel.Error`` (``.number``) is raised only where
+    the control raises one (ReadText(-32768): error 6) and for arguments a
+    16- or 32-bit parameter cannot take (``vostrel.Overflow``, 6;
+    ``vostrel.TypeMismatch``, 13).
+
+    Threading: a control belongs to the thread that runs its loop; other
+    threads reach it through ``DefaultLoop.post``.
+    """
+
+    def __init__(self, loop: Loop, ports: dict[int, str | os.PathLike[str]] | None = None) -> None:
+        super().__init__(loop, ports)
+        self._new_mail_handlers: list[Callable[[int], object]] = []
+        self._no_ping_handlers: list[Callable[[], object]] = []
+
+    # --- events -------------------------------------------------------------------
+    def on_new_mail(self, handler: Callable[[int], object]) -> Callable[[int], object]:
+        """Calls ``handler(mailbox)`` on every NewMail, after those registered
+        earlier. Returns the handler, so it serves as a decorator."""
+        self._new_mail_handlers.append(handler)
+        return handler
+
+    def on_no_ping(self, handler: Callable[[], object]) -> Callable[[], object]:
+        """Calls ``handler()`` on every NoPing. Returns the handler."""
+        self._no_ping_handlers.append(handler)
+        return handler
+
+    def remove_handler(self, handler: Callable[..., object]) -> None:
+        """Stops calling `handler` (registered with on_new_mail or on_no_ping).
+        ValueError when it is not registered."""
+        for handlers in (self._new_mail_handlers, self._no_ping_handlers):
+            if handler in handlers:
+                handlers.remove(handler)
+                return
+        raise ValueError(f"{handler!r} is not a registered handler")
+
+    def NewMail(self, mailbox: int) -> None:
+        """Event: a text from the brick has just been stored for `mailbox`
+        (0 to 9); take it with ReadText. Calls the registered handlers."""
+        _call_each(self._new_mail_handlers, (mailbox,))
+
+    def NoPing(self) -> None:
+        """Event: the brick has sent nothing for one watchdog interval while
+        PingNXT is True. Calls the registered handlers."""
+        _call_each(self._no_ping_handlers, ())
+
+    # --- persistence ------------------------------------------------------------
+    def save_properties(self, path: str | os.PathLike[str]) -> None:
+        """Writes the three persisted properties to `path` in the project's
+        property-bag text form ("Connection = Boolean -1" ...). OSError when
+        the file cannot be written."""
+        text = self._properties_to_text()
+        with open(path, "w", encoding="ascii", newline="\n") as f:
+            f.write(text)
+
+    def load_properties(self, path: str | os.PathLike[str]) -> None:
+        """Restores the persisted properties from a file save_properties (or
+        the C++ MemoryPropertyBag) wrote. OSError when it cannot be read,
+        vostrel.Error 321 naming the line when it is malformed (nothing is
+        restored then)."""
+        with open(path, "r", encoding="latin-1", newline="\n") as f:
+            text = f.read()
+        self._properties_from_text(text)
+
+    # --- asyncio conveniences (the control must run on an AsyncioLoop) -----------
+    async def next_mail(self, mailbox: int, timeout: float | None = None) -> bytes:
+        """Waits for the next text the brick sends to `mailbox` and returns it
+        as ReadText does (bytes, closing NUL included; the slot is emptied).
+        TimeoutError after `timeout` seconds. Needs a control on an
+        AsyncioLoop of the running loop."""
+        from . import aio
+
+        return await aio.next_mail(self, mailbox, timeout)
+
+    def mails(self, mailbox: int | None = None) -> "aio.MailIterator":
+        """An async iterator of ``(mailbox, text)`` for every text the brick
+        sends from now on (to `mailbox` only, when given); each text is taken
+        with ReadText as it arrives, so none is lost or overwritten while
+        the program awaits something else. ``async for box, text in
+        nxt.mails(): ...``; close it (``aclose()`` or leaving an ``async with``)
+        to stop collecting."""
+        from . import aio
+
+        return aio.MailIterator(self, mailbox)
+
+    def __repr__(self) -> str:
+        return (
+            f"<vostrel.Vostrel Connection={self.Connection!r} "
+            f"ErrorMessage={self.ErrorMessage!r} PingNXT={self.PingNXT!r}>"
+        )
+
+
+def _call_each(handlers: Iterable[Callable[..., object]], args: tuple) -> None:
+    # A copy: a handler may add or remove handlers. Each runs even when an
+    # earlier one failed; a failure is reported, never dropped.
+    for handler in tuple(handlers):
+        try:
+            handler(*args)
+        except Exception as error:  # noqa: BLE001 - reported, never dropped
+            _vostrel._report_handler_error(error, handler)
+
+
+from . import aio, sim  # noqa: E402  (vostrel.aio and vostrel.sim without a second import)
