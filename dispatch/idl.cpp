@@ -46,7 +46,7 @@ std::string Params(const MemberInfo& m) {
 
 }  // namespace
 
-std::string GenerateIdl() {
+std::string GenerateIdl(IdlCompiler compiler) {
     std::ostringstream o;
     o << "// " << kLibraryName << " type library. Generated from the control's identity\n"
       << "// table; do not edit. Compile for " << kLibrarySysKind << ": midl /" << kLibrarySysKind
@@ -97,11 +97,14 @@ std::string GenerateIdl() {
     o << "    };\n\n";
 
     o << "    [\n"
-      << "      uuid(" << kIidVostrelEvents << "),\n"
-      << "      version(" << kEventInterfaceMajor << "." << kEventInterfaceMinor << "),\n"
-      << "      hidden,\n"
-      << "      nonextensible\n"
-      << "    ]\n"
+      << "      uuid(" << kIidVostrelEvents << "),\n";
+    if (compiler == IdlCompiler::Midl)
+        o << "      version(" << kEventInterfaceMajor << "." << kEventInterfaceMinor << "),\n"
+          << "      hidden,\n"
+          << "      nonextensible\n";
+    else
+        o << "      hidden\n";
+    o << "    ]\n"
       << "    dispinterface " << kEventInterfaceName << " {\n"
       << "        properties:\n"
       << "        methods:\n";

@@ -17,8 +17,9 @@ std::string TimeOfDay() {
     const auto ms =
         std::chrono::duration_cast<std::chrono::milliseconds>(now.time_since_epoch()).count() %
         1000;
-    std::tm tm{};
-    ::localtime_r(&t, &tm);
+    // The standard call, not localtime_r, which Windows lacks: only the
+    // loop's thread formats events.
+    const std::tm tm = *std::localtime(&t);
     char buf[32];
     std::snprintf(buf, sizeof buf, "%02d:%02d:%02d.%03d", tm.tm_hour, tm.tm_min, tm.tm_sec,
                   static_cast<int>(ms));

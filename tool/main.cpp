@@ -1,9 +1,6 @@
 // The `vostrel` command: argument parsing and dispatch to the commands.
 // Exit status: 0 done, 1 the control reported a failure or the output could not
 // be written, 2 bad usage.
-#include <fcntl.h>
-#include <signal.h>
-#include <unistd.h>
 
 #include <CLI/CLI.hpp>
 #include <cerrno>
@@ -14,6 +11,7 @@
 #include "sim/wire.hpp"
 #include "tool/commands.hpp"
 #include "tool/fd_output.hpp"
+#include "tool/std_streams.hpp"
 #include "tool/stdin_command.hpp"
 
 using namespace vostrel;
@@ -47,21 +45,6 @@ CLI::Validator Milliseconds(long lo) {
     return WholeNumber(lo, kMaxMs, "the time", " ms (one day)");
 }
 
-// Descriptors 0 to 2 that the tool was started without are held open on
-// /dev/null, so a pipe or device the tool opens never takes their place: a
-// closed standard input reads as end of input, and a write to a closed
-// standard output fails (it is open for reading only).
-void HoldStandardDescriptors() {
-    for (int fd = 0; fd <= 2; ++fd) {
-        if (::fcntl(fd, F_GETFD) != -1 || errno != EBADF) continue;
-        const int held = ::open("/dev/null", O_RDONLY);
-        if (held >= 0 && held != fd) {
-            ::dup2(held, fd);
-            ::close(held);
-        }
-    }
-}
-
 // "BOX:TEXT" for --send-text / --send-number.
 std::pair<int, std::string> BoxAndRest(const std::string& spec, const char* what) {
     const auto colon = spec.find(':');
@@ -90,9 +73,7 @@ void AddLinkOptions(CLI::App* cmd, tool::LinkOptions& link) {
 }  // namespace
 
 int main(int argc, char** argv) {
-    HoldStandardDescriptors();
-    // A reader that went away is a failed write, reported, not a silent death.
-    ::signal(SIGPIPE, SIG_IGN);
+    tool::PrepareStandardStreams();
 
     CLI::App app{"vostrel: mailbox messages with a LEGO Mindstorms NXT brick over a serial link"};
     app.require_subcommand(1);
@@ -262,7 +243,7 @@ int main(int argc, char** argv) {
 
     // The short commands write through this buffer, which keeps the reason
     // of a failed write; listen and sim write standard output themselves.
-    tool::FdStreamBuf stdoutBuffer(STDOUT_FILENO);
+    tool::FdStreamBuf stdoutBuffer(1);  // standard output
     std::ostream out(&stdoutBuffer);
     int status = 1;
     try {

@@ -38,8 +38,7 @@ int RunSend(const SendOptions& o, std::ostream& out) {
         left = serial->Drain(kLeaveTimeout);
         if (!left)
             std::cerr << "vostrel: the packet did not leave within " << kLeaveTimeout.count()
-                      << " ms (" << serial->Unsent() << " of its bytes still held by this program)"
-                      << std::endl;
+                      << " ms" << std::endl;
     }
     const Integer closed = control->DisconnectNXT();
     if (closed != 0) ReportFailure(std::cerr, *control);

@@ -14,6 +14,16 @@ struct SerialDevice {
     std::string driver;      // the kernel driver's name, where known
 };
 
+/// One entry of Windows' serial-comm device map (registry key
+/// HARDWARE\DEVICEMAP\SERIALCOMM): the device's name ("\Device\Serial0",
+/// "\Device\BthModem2", ...) and its port name ("COM5"). The path is
+/// "\\.\COM5", the port number 5; Bluetooth when the name says so
+/// (BthModem, BTHENUM). Nothing when the port name is no COM port.
+std::optional<SerialDevice> ComPortEntry(const std::string& deviceName, const std::string& portName);
+
+/// Windows: the COM ports in the serial-comm device map, by port number.
+std::vector<SerialDevice> ListComPorts();
+
 /// Devices listed under `sysTty` (the kernel's tty class) that stand for a
 /// real line: RFCOMM devices, and ttys backed by hardware (a UART that the
 /// kernel found, a USB serial adapter, ...). Paths are under `dev`. Sorted

@@ -8,6 +8,11 @@
 //
 //   platform_roundtrip_bench [--trips N] [--rounds R]   (--help)
 //
+// With VOSTREL_BENCH_WINE_ECHO set (bench/windows/run sets it), the same
+// round trip also goes through the Windows build under Wine: the far end
+// here, keepalive_echo.exe's control on a COM port of the Wine prefix mapped
+// to the pty. Those figures are Wine's, not Windows's.
+//
 // With two or more CPUs the far end runs on CPU 0 and the echoing side on
 // CPU 1 in every case: otherwise where the scheduler happens to put the two
 // threads (same core or not) moves p50 by 2x between runs, and the cases
@@ -16,6 +21,8 @@
 #include <poll.h>
 #include <pthread.h>
 #include <sched.h>
+#include <signal.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -175,6 +182,37 @@ std::vector<double> OnLoop(vostrel::platform::EventLoop& loop, const std::functi
     return us;
 }
 
+// The round trip through the Windows build: keepalive_echo.exe under Wine
+// (its prefix's server already running) on COM40, mapped to a fresh pty.
+std::vector<double> UnderWine(const std::string& loader, const std::string& prefix,
+                              const std::string& echoExe, int n) {
+    PtyPair pty;
+    const std::string link = prefix + "/dosdevices/com40";
+    ::unlink(link.c_str());
+    if (::symlink(pty.SlavePath().c_str(), link.c_str()) != 0) {
+        std::fprintf(stderr, "cannot map COM40 in %s\n", prefix.c_str());
+        std::exit(1);
+    }
+    const pid_t pid = ::fork();
+    if (pid == 0) {
+        PinTo(1);
+        ::setenv("WINEPREFIX", prefix.c_str(), 1);
+        ::setenv("WINEDEBUG", "-all", 1);
+        ::execl(loader.c_str(), loader.c_str(), echoExe.c_str(), "40", static_cast<char*>(nullptr));
+        ::_exit(127);
+    }
+    if (pty.Read(8, std::chrono::seconds(30)).size() != 8) {  // the tone: connected
+        std::fprintf(stderr, "keepalive_echo.exe did not connect\n");
+        std::exit(1);
+    }
+    PinTo(0);  // the far end runs on this thread
+    auto us = FarEnd(pty.Master(), n);
+    ::kill(pid, SIGKILL);
+    ::waitpid(pid, nullptr, 0);
+    ::unlink(link.c_str());
+    return us;
+}
+
 void Usage() {
     std::printf(
         "usage: platform_roundtrip_bench [--trips N] [--rounds R]\n"
@@ -184,6 +222,8 @@ void Usage() {
         "  --trips N    round trips per case, 1 to 10000000 (default 10000); a bare number\n"
         "               means the same\n"
         "  --rounds R   rounds the trips are spread over, 1 to 1000 and at most N (default 10)\n"
+        "With VOSTREL_BENCH_WINE_ECHO, VOSTREL_WINE_LOADER and VOSTREL_WINE_PREFIX set (as\n"
+        "bench/windows/run sets them), a case through the Windows build under Wine too.\n"
         "Exit status: 0 done, 1 a wrong or missing echo or no pseudo-terminal, 2 bad usage.\n");
 }
 
@@ -249,6 +289,19 @@ int main(int argc, char** argv) {
                      {},
                      {}});
 #endif
+
+    if (const char* echoExe = std::getenv("VOSTREL_BENCH_WINE_ECHO")) {
+        const char* loader = std::getenv("VOSTREL_WINE_LOADER");
+        const char* prefix = std::getenv("VOSTREL_WINE_PREFIX");
+        if (loader == nullptr || prefix == nullptr) {
+            std::fprintf(stderr, "VOSTREL_WINE_LOADER and VOSTREL_WINE_PREFIX must be set too\n");
+            return 2;
+        }
+        cases.push_back({"Windows build, Wine",
+                         [=](int n) { return UnderWine(loader, prefix, echoExe, n); },
+                         {},
+                         {}});
+    }
 
     std::printf("%lld keep-alive round trips per case over a pty, in %lld rounds taking turns\n",
                 trips, rounds);

@@ -36,6 +36,12 @@
 #include "vostrel/components.hpp"
 #include "vostrel/vostrel.hpp"
 
+// Windows has its own loop, serial port and port numbers; the POSIX ones
+// follow.
+#if defined(_WIN32)
+#include "vostrel/win32/platform.hpp"
+#else
+
 namespace vostrel::platform {
 
 /// The two services the platform layer needs from the host's event loop:
@@ -328,3 +334,5 @@ private:
 std::unique_ptr<Vostrel> MakeControl(EventLoop& loop, HostSite* host = nullptr, PortMap ports = {});
 
 }  // namespace vostrel::platform
+
+#endif  // !_WIN32

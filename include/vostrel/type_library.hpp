@@ -159,9 +159,18 @@ inline constexpr std::array<MemberInfo, 2> kEvents{{
 /// nullptr when _Vostrel has no such member.
 const MemberInfo* FindMember(DispId id, InvokeKind kind);
 
+/// The IDL compiler a generated description is meant for.
+enum class IdlCompiler {
+    Midl,
+    /// widl refuses `version` and `nonextensible` on a dispinterface; its
+    /// form leaves those two out of __Vostrel, and the module's build sets
+    /// them in the compiled library afterwards (activex/typelib/).
+    Widl,
+};
+
 /// An IDL description of the type library, generated from the tables above,
 /// for a Windows IDL compiler (MIDL: `midl /win32 vostrel.idl`).
-std::string GenerateIdl();
+std::string GenerateIdl(IdlCompiler compiler = IdlCompiler::Midl);
 
 }  // namespace typelib
 }  // namespace vostrel

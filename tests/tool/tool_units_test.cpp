@@ -193,5 +193,21 @@ TEST(SerialDevices, ListsRfcommAndHardwareTtysOnly) {
     fs::remove_all(root);
 }
 
+TEST(SerialDevices, WindowsDeviceMapEntriesGiveTheirPortNumberAndBluetoothMark) {
+    auto bt = ComPortEntry("\\Device\\BthModem2", "COM12");
+    ASSERT_TRUE(bt);
+    EXPECT_EQ(bt->path, "\\\\.\\COM12");
+    EXPECT_EQ(bt->port, 12);
+    EXPECT_TRUE(bt->bluetooth);
+    EXPECT_EQ(bt->driver, "BthModem2");
+    auto plain = ComPortEntry("\\Device\\Serial0", "com1");
+    ASSERT_TRUE(plain);
+    EXPECT_EQ(plain->port, 1);
+    EXPECT_FALSE(plain->bluetooth);
+    EXPECT_TRUE(ComPortEntry("\\Device\\BTHENUM_x", "COM3")->bluetooth);
+    for (const char* notCom : {"LPT1", "COM", "COM0", "COMx", "COM99999", ""})
+        EXPECT_FALSE(ComPortEntry("\\Device\\Serial0", notCom)) << notCom;
+}
+
 }  // namespace
 }  // namespace vostrel::tool

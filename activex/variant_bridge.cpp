@@ -1,0 +1,190 @@
+#include "activex/variant_bridge.hpp"
+
+#include "activex/com_strings.hpp"
+
+namespace vostrel::activex {
+
+namespace {
+
+// The value of a VARIANT whose type the control's Variant holds as it is.
+std::optional<Variant> Direct(const VARIANT& v) {
+    switch (V_VT(&v)) {
+        case VT_EMPTY:
+            return Variant();
+        case VT_I2:
+            return Variant(Integer(V_I2(&v)));
+        case VT_I4:
+            return Variant(Long(V_I4(&v)));
+        case VT_BOOL:
+            return Variant(Boolean(V_BOOL(&v)));
+        case VT_BSTR:
+            return Variant(FromBstr(V_BSTR(&v)));
+        default:
+            return std::nullopt;
+    }
+}
+
+HRESULT Converted(const Variant& value, Variant::Type type, Variant& out) {
+    try {
+        switch (type) {
+            case Variant::Type::Integer:
+                out = value.ToInteger();
+                break;
+            case Variant::Type::Long:
+                out = value.ToLong();
+                break;
+            case Variant::Type::Boolean:
+                out = value.ToBoolean();
+                break;
+            case Variant::Type::String:
+                out = value.ToString();
+                break;
+            case Variant::Type::Empty:
+                out = value;
+                break;
+        }
+        return S_OK;
+    } catch (const Error& e) {
+        return e.Number() == err::kOverflow ? DISP_E_OVERFLOW : DISP_E_TYPEMISMATCH;
+    } catch (const std::bad_alloc&) {
+        return E_OUTOFMEMORY;
+    }
+}
+
+}  // namespace
+
+VARTYPE VarTypeOf(Variant::Type type) {
+    switch (type) {
+        case Variant::Type::Integer:
+            return VT_I2;
+        case Variant::Type::Long:
+            return VT_I4;
+        case Variant::Type::Boolean:
+            return VT_BOOL;
+        case Variant::Type::String:
+            return VT_BSTR;
+        case Variant::Type::Empty:
+            break;
+    }
+    return VT_EMPTY;
+}
+
+HRESULT ConvertVariant(const VARIANT& source, Variant::Type type, Variant& out) {
+    if (auto direct = Direct(source)) return Converted(*direct, type, out);
+    // Other Automation types (Double, Byte, Currency, Date, Null, ...) go
+    // through the system's own coercion to the parameter's type.
+    VARIANT coerced;
+    VariantInit(&coerced);
+    HRESULT hr = VariantChangeTypeEx(&coerced, const_cast<VARIANT*>(&source),
+                                     MAKELCID(0x0409, SORT_DEFAULT), 0, VarTypeOf(type));
+    if (SUCCEEDED(hr)) {
+        auto direct = Direct(coerced);
+        hr = direct ? Converted(*direct, type, out) : DISP_E_TYPEMISMATCH;
+    }
+    VariantClear(&coerced);
+    return hr == DISP_E_OVERFLOW || hr == E_OUTOFMEMORY || SUCCEEDED(hr) ? hr : DISP_E_TYPEMISMATCH;
+}
+
+HRESULT ToVariant(const Variant& value, VARIANT& out) {
+    VariantInit(&out);
+    switch (value.type()) {
+        case Variant::Type::Empty:
+            return S_OK;
+        case Variant::Type::Integer:
+            V_VT(&out) = VT_I2;
+            V_I2(&out) = *value.Get<Integer>();
+            return S_OK;
+        case Variant::Type::Long:
+            V_VT(&out) = VT_I4;
+            V_I4(&out) = *value.Get<Long>();
+            return S_OK;
+        case Variant::Type::Boolean:
+            V_VT(&out) = VT_BOOL;
+            V_BOOL(&out) = value.Get<Boolean>()->raw();
+            return S_OK;
+        case Variant::Type::String:
+            V_BSTR(&out) = ToBstr(*value.Get<String>());
+            if (!V_BSTR(&out)) return E_OUTOFMEMORY;
+            V_VT(&out) = VT_BSTR;
+            return S_OK;
+    }
+    return E_UNEXPECTED;
+}
+
+HRESULT ArgumentBridge::Bind(VARIANT& source, const typelib::ParamInfo& param) {
+    const VARTYPE vt = V_VT(&source);
+    if (!(vt & VT_BYREF) || !param.byRef) {
+        // By value, or a by-reference value given to a by-value parameter
+        // (a property's new value): read through the reference if any.
+        VARIANT value;
+        VariantInit(&value);
+        HRESULT hr = VariantCopyInd(&value, &source);
+        if (SUCCEEDED(hr)) hr = ConvertVariant(value, param.type, holder_);
+        VariantClear(&value);
+        if (FAILED(hr)) return hr;
+        argument_.emplace(holder_);
+        return S_OK;
+    }
+    if (vt == (VT_BYREF | VT_VARIANT)) {
+        VARIANT* inner = V_VARIANTREF(&source);
+        if (!inner) return E_INVALIDARG;
+        VARIANT value;
+        VariantInit(&value);
+        HRESULT hr = VariantCopyInd(&value, inner);
+        if (SUCCEEDED(hr)) hr = ConvertVariant(value, param.type, holder_);
+        VariantClear(&value);
+        if (FAILED(hr)) return hr;
+        // A variable holding a reference itself is read, not written.
+        target_ = (V_VT(inner) & VT_BYREF) ? nullptr : inner;
+    } else {
+        if ((vt & ~VT_BYREF) != VarTypeOf(param.type)) return DISP_E_TYPEMISMATCH;
+        if (!V_BYREF(&source)) return E_INVALIDARG;
+        VARIANT value;
+        VariantInit(&value);
+        HRESULT hr = VariantCopyInd(&value, &source);
+        if (SUCCEEDED(hr)) hr = ConvertVariant(value, param.type, holder_);
+        VariantClear(&value);
+        if (FAILED(hr)) return hr;
+        target_ = &source;
+    }
+    original_ = holder_;
+    argument_.emplace(Argument::Ref(holder_));
+    return S_OK;
+}
+
+HRESULT ArgumentBridge::WriteBack() {
+    if (!target_ || holder_ == original_) return S_OK;
+    const VARTYPE vt = V_VT(target_);
+    if (vt & VT_BYREF) {
+        // The caller's typed variable, which has exactly the holder's type.
+        switch (vt & ~VT_BYREF) {
+            case VT_I2:
+                *V_I2REF(target_) = *holder_.Get<Integer>();
+                return S_OK;
+            case VT_I4:
+                *V_I4REF(target_) = *holder_.Get<Long>();
+                return S_OK;
+            case VT_BOOL:
+                *V_BOOLREF(target_) = holder_.Get<Boolean>()->raw();
+                return S_OK;
+            case VT_BSTR: {
+                BSTR text = ToBstr(*holder_.Get<String>());
+                if (!text) return E_OUTOFMEMORY;
+                SysFreeString(*V_BSTRREF(target_));
+                *V_BSTRREF(target_) = text;
+                return S_OK;
+            }
+            default:
+                return DISP_E_TYPEMISMATCH;
+        }
+    }
+    // A script's variable: it takes the parameter's type.
+    VARIANT value;
+    HRESULT hr = ToVariant(holder_, value);
+    if (FAILED(hr)) return hr;
+    VariantClear(target_);
+    *target_ = value;
+    return S_OK;
+}
+
+}  // namespace vostrel::activex

@@ -1,0 +1,505 @@
+// The serial port on a Windows COM port: a DCB for the line, a reader
+// thread with overlapped reads that hands received bytes to the loop's
+// thread, and overlapped writes the driver queues in order.
+#define WIN32_LEAN_AND_MEAN
+#define NOMINMAX
+#include <windows.h>
+
+#include <cctype>
+#include <list>
+#include <thread>
+
+#include "platform/line_settings.hpp"
+#include "platform/win32_error.hpp"
+#include "vostrel/platform.hpp"
+
+namespace vostrel::platform {
+
+namespace {
+
+constexpr DWORD kReadChunk = 4096;
+// Bytes handed to the driver and not yet sent beyond which Output waits for
+// the line (the driver would take any amount; this keeps a stalled line
+// from holding an unbounded backlog).
+constexpr std::size_t kMaxUnsent = 16 * 1024;
+// After a read that completed empty (which a driver honouring the timeouts
+// below never does), the reader waits this long before asking again, so
+// such a driver cannot make it spin.
+constexpr DWORD kEmptyReadPause = 10;  // ms
+
+// The name of the lock that marks `path` as held: "Local\Vostrel.Port.COM5"
+// for "\\.\COM5" and "COM5" alike (a backslash may not follow the prefix).
+std::wstring LockName(const std::string& path) {
+    std::string device = path.rfind("\\\\.\\", 0) == 0 ? path.substr(4) : path;
+    for (char& c : device) {
+        if (c == '\\') c = '/';
+        c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+    }
+    return L"Local\\Vostrel.Port." + detail::Widen(device);
+}
+
+detail::LineSettings Parse(const String& text) {
+    auto ls = detail::ParseLineSettings(text);
+    if (!ls) throw Error(err::kInvalidPropertyValue, "invalid line settings \"" + text + "\"");
+    return *ls;
+}
+
+// Sets the line from `ls`, fully raw, and reads it back: a driver may take
+// the call and quietly keep a value it cannot do.
+void ApplyLine(HANDLE h, const detail::LineSettings& ls) {
+    DCB dcb{};
+    dcb.DCBlength = sizeof dcb;
+    if (!::GetCommState(h, &dcb))
+        throw Error(err::kInvalidPropertyValue,
+                    "cannot read the line settings: " + detail::SystemErrorText(::GetLastError()));
+    dcb.BaudRate = static_cast<DWORD>(ls.speed);
+    dcb.ByteSize = static_cast<BYTE>(ls.dataBits);
+    dcb.Parity = ls.parity == 'e' ? EVENPARITY : ls.parity == 'o' ? ODDPARITY : NOPARITY;
+    dcb.StopBits = ls.stopBits == 2 ? TWOSTOPBITS : ONESTOPBIT;
+    dcb.fBinary = TRUE;  // Windows supports nothing else; no end-of-file character
+    dcb.fParity = ls.parity != 'n' ? TRUE : FALSE;
+    // No handshake of any kind: the brick's virtual line has none, and a
+    // control line the far end never raises must not stop the data.
+    dcb.fOutxCtsFlow = FALSE;
+    dcb.fOutxDsrFlow = FALSE;
+    dcb.fDtrControl = DTR_CONTROL_ENABLE;
+    dcb.fDsrSensitivity = FALSE;
+    dcb.fTXContinueOnXoff = TRUE;
+    dcb.fOutX = FALSE;  // no XON/XOFF: 0x11 and 0x13 are data
+    dcb.fInX = FALSE;
+    dcb.fErrorChar = FALSE;  // bytes with parity errors are not replaced
+    dcb.fNull = FALSE;       // 0x00 is data, never stripped
+    dcb.fRtsControl = RTS_CONTROL_ENABLE;
+    dcb.fAbortOnError = FALSE;  // a line error must not stall reads and writes
+    if (!::SetCommState(h, &dcb))
+        throw Error(err::kInvalidPropertyValue,
+                    "the device refused the line settings \"" + std::to_string(ls.speed) +
+                        "\": " + detail::SystemErrorText(::GetLastError()));
+    DCB back{};
+    back.DCBlength = sizeof back;
+    if (!::GetCommState(h, &back))
+        throw Error(err::kInvalidPropertyValue,
+                    "cannot read the line settings: " + detail::SystemErrorText(::GetLastError()));
+    if (back.BaudRate != dcb.BaudRate)
+        throw Error(err::kInvalidPropertyValue,
+                    "the device does not support speed " + std::to_string(ls.speed));
+    if (back.ByteSize != dcb.ByteSize || back.Parity != dcb.Parity ||
+        back.StopBits != dcb.StopBits || back.fOutX || back.fInX || back.fNull || back.fErrorChar ||
+        back.fOutxCtsFlow || back.fOutxDsrFlow)
+        throw Error(err::kInvalidPropertyValue, "the device did not take the line settings");
+}
+
+}  // namespace
+
+// What the reader thread and the loop's thread share. The thread only
+// reads the device and fills `data`; everything else happens on the loop's
+// thread, through the notification it posts.
+struct SerialPort::Reader {
+    HANDLE device = nullptr;
+    HANDLE stopEvent = nullptr;    // manual reset: the port is closing
+    HANDLE resumeEvent = nullptr;  // auto reset: Input made room
+    HANDLE readEvent = nullptr;    // the overlapped read's
+    EventLoop* loop = nullptr;
+
+    std::mutex mutex;
+    String data;                 // received, not yet taken by the port
+    bool failed = false;         // the read side ended: hang-up or failure
+    DWORD error = 0;             // its Win32 error
+    bool notifyPending = false;  // a notification is posted and not yet run
+
+    // Loop thread only: the port, while it is open; a notification that
+    // arrives after the port closed finds null and does nothing.
+    SerialPort* owner = nullptr;
+
+    std::thread thread;
+
+    ~Reader() {
+        for (HANDLE h : {stopEvent, resumeEvent, readEvent})
+            if (h != nullptr) ::CloseHandle(h);
+    }
+
+    static void Run(std::shared_ptr<Reader> self) { self->Loop(self); }
+
+    void Loop(const std::shared_ptr<Reader>& self) {
+        char buffer[kReadChunk];
+        for (;;) {
+            {
+                std::unique_lock lock(mutex);
+                if (data.size() >= kMaxWaiting) {
+                    // Paused until Input takes what waits; the driver holds
+                    // what comes meanwhile.
+                    lock.unlock();
+                    const HANDLE waits[] = {stopEvent, resumeEvent};
+                    if (::WaitForMultipleObjects(2, waits, FALSE, INFINITE) != WAIT_OBJECT_0 + 1)
+                        return;
+                    continue;
+                }
+            }
+            OVERLAPPED ov{};
+            ov.hEvent = readEvent;
+            DWORD got = 0;
+            DWORD error = 0;
+            if (!::ReadFile(device, buffer, kReadChunk, nullptr, &ov)) {
+                error = ::GetLastError();
+                if (error == ERROR_IO_PENDING) {
+                    error = 0;
+                    const HANDLE waits[] = {readEvent, stopEvent};
+                    if (::WaitForMultipleObjects(2, waits, FALSE, INFINITE) != WAIT_OBJECT_0) {
+                        // Closing: cancel, and wait for the cancel before the
+                        // OVERLAPPED goes out of scope.
+                        ::CancelIoEx(device, &ov);
+                        ::GetOverlappedResult(device, &ov, &got, TRUE);
+                        return;
+                    }
+                }
+            }
+            if (error == 0 && !::GetOverlappedResult(device, &ov, &got, TRUE))
+                error = ::GetLastError();
+            if (error != 0) {
+                // A hang-up (109 on a pipe-like line, 21 or 1167 for a
+                // device gone) or any failure ends the thread: reported
+                // once, never retried.
+                if (::WaitForSingleObject(stopEvent, 0) == WAIT_OBJECT_0) return;
+                Hand(self, {}, true, error);
+                return;
+            }
+            if (got == 0) {
+                if (::WaitForSingleObject(stopEvent, kEmptyReadPause) == WAIT_OBJECT_0) return;
+                continue;
+            }
+            Hand(self, String(buffer, got), false, 0);
+        }
+    }
+
+    // Thread side: adds bytes (or the end) and makes sure one notification
+    // is on its way to the loop.
+    void Hand(const std::shared_ptr<Reader>& self, String bytes, bool end, DWORD why) {
+        bool notify = false;
+        {
+            std::lock_guard lock(mutex);
+            data += bytes;
+            if (end) {
+                failed = true;
+                error = why;
+            }
+            notify = !notifyPending;
+            notifyPending = true;
+        }
+        if (!notify) return;
+        try {
+            loop->post([self] {
+                if (self->owner != nullptr) self->owner->OnReaderNews();
+            });
+        } catch (...) {
+            // The loop could not be woken: the bytes stay waiting for Input.
+            std::lock_guard lock(mutex);
+            notifyPending = false;
+        }
+    }
+};
+
+// One write handed to the driver: its buffer and OVERLAPPED must live until
+// it completes.
+struct PendingWrite {
+    String bytes;
+    OVERLAPPED ov{};
+    HANDLE event = nullptr;
+    ~PendingWrite() {
+        if (event != nullptr) ::CloseHandle(event);
+    }
+};
+
+// The writes in flight, oldest first (loop thread only).
+struct SerialPort::Writes {
+    std::list<PendingWrite> writes;
+    std::size_t unsent = 0;  // bytes in `writes`
+    std::size_t lost = 0;    // bytes of writes the driver failed
+};
+
+namespace {
+using WriteQueue = SerialPort::Writes;
+
+// Removes finished writes from the front (the driver completes them in
+// order). Returns false when one failed.
+bool Reap(HANDLE device, WriteQueue& q, DWORD& failure) {
+    bool ok = true;
+    while (!q.writes.empty()) {
+        PendingWrite& w = q.writes.front();
+        DWORD done = 0;
+        if (!::GetOverlappedResult(device, &w.ov, &done, FALSE)) {
+            const DWORD e = ::GetLastError();
+            if (e == ERROR_IO_INCOMPLETE) break;
+            failure = e;
+            ok = false;
+        } else if (done != w.bytes.size()) {
+            failure = ERROR_WRITE_FAULT;
+            ok = false;
+        }
+        if (done < w.bytes.size()) q.lost += w.bytes.size() - done;
+        q.unsent -= w.bytes.size();
+        q.writes.pop_front();
+    }
+    return ok;
+}
+
+// Waits until the writes in flight are at most `limit` bytes or `deadline`
+// passes; false on timeout.
+bool WaitUnsent(HANDLE device, WriteQueue& q, std::size_t limit,
+                std::chrono::steady_clock::time_point deadline, DWORD& failure, bool& ok) {
+    for (;;) {
+        ok = Reap(device, q, failure) && ok;
+        if (q.unsent <= limit) return true;
+        const auto left = std::chrono::ceil<std::chrono::milliseconds>(
+            deadline - std::chrono::steady_clock::now());
+        if (left.count() <= 0) return false;
+        ::WaitForSingleObject(q.writes.front().event, static_cast<DWORD>(left.count()));
+    }
+}
+}  // namespace
+
+SerialPort::SerialPort(EventLoop& loop, PortMap ports) : loop_(loop), ports_(std::move(ports)) {}
+
+SerialPort::~SerialPort() { Close(); }
+
+void SerialPort::Fail(int number, const std::string& what, unsigned long systemError) {
+    lastSystemError_ = systemError;
+    throw Error(number, what + " (" + detail::SystemErrorText(systemError) + ")");
+}
+
+void SerialPort::CommPort(Integer port) {
+    if (handle_ != nullptr)
+        throw Error(err::kPortOpen, "the port number cannot change while the port is open");
+    ports_.Path(port);  // throws when the number names no device
+    port_ = port;
+}
+
+std::string SerialPort::DevicePath() const {
+    try {
+        return ports_.Path(port_);
+    } catch (const Error&) {
+        return "";
+    }
+}
+
+void SerialPort::Settings(const String& settings) {
+    const detail::LineSettings ls = Parse(settings);
+    if (handle_ != nullptr) {
+        try {
+            ApplyLine(handle_, ls);
+        } catch (...) {
+            // Put the line back as it was, so a refused text changes nothing.
+            try {
+                ApplyLine(handle_, Parse(settings_));
+            } catch (...) {
+            }
+            throw;
+        }
+    }
+    settings_ = settings;
+}
+
+void SerialPort::PortOpen(Boolean open) {
+    if (!open.IsTrue()) {
+        Close();
+        return;
+    }
+    if (handle_ != nullptr) throw Error(err::kPortAlreadyOpen, "the port is already open");
+    const std::string path = ports_.Path(port_);
+    const detail::LineSettings ls = Parse(settings_);
+
+    // Windows' serial drivers admit one open at a time, but some virtual
+    // port drivers (and Wine's ports) do not: a named lock, held while the
+    // port is open, also stops a second open by this library in any process
+    // of the session, as the advisory lock does on Linux.
+    HANDLE lock = ::CreateMutexW(nullptr, FALSE, LockName(path).c_str());
+    if (lock == nullptr) Fail(err::kDeviceIo, "cannot lock " + path, ::GetLastError());
+    if (::GetLastError() == ERROR_ALREADY_EXISTS) {
+        ::CloseHandle(lock);
+        throw Error(err::kPortAlreadyOpen,
+                    path + " is in use by another port of this program or another");
+    }
+    // Share mode 0: the port is ours alone; a second open, here or in
+    // another process, fails with a sharing violation or access denied.
+    HANDLE h = ::CreateFileW(detail::Widen(path).c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
+                             OPEN_EXISTING, FILE_FLAG_OVERLAPPED, nullptr);
+    if (h == INVALID_HANDLE_VALUE) {
+        const DWORD e = ::GetLastError();
+        ::CloseHandle(lock);
+        if (e == ERROR_FILE_NOT_FOUND || e == ERROR_PATH_NOT_FOUND || e == ERROR_INVALID_NAME ||
+            e == ERROR_BAD_PATHNAME)
+            Fail(err::kPortInvalid, "cannot open " + path, e);
+        if (e == ERROR_ACCESS_DENIED || e == ERROR_SHARING_VIOLATION)
+            Fail(err::kPortAlreadyOpen, path + " is in use", e);
+        Fail(err::kDeviceIo, "cannot open " + path, e);
+    }
+    auto reader = std::make_shared<Reader>();
+    try {
+        if (::GetFileType(h) != FILE_TYPE_CHAR)
+            throw Error(err::kPortInvalid, path + " is not a serial device");
+        ::SetupComm(h, 4096, 4096);  // a request; a driver may keep its own sizes
+        ApplyLine(h, ls);
+        // The read waits for its first byte with no time limit, then ends
+        // as soon as the line is quiet for 1 ms (or the buffer is full):
+        // by the documented rules, a nonzero interval with both total
+        // timeouts zero gives no total timeout, and the interval timer only
+        // starts with the first byte. So an idle line costs the thread no
+        // wake-up, and a packet arrives as soon as its bytes stop coming.
+        // (MAXDWORD, 0, 0 would return at once with nothing: a spin.) No
+        // write timeouts: a write completes when the driver sent it all,
+        // and Output bounds the wait itself.
+        COMMTIMEOUTS t{};
+        t.ReadIntervalTimeout = 1;
+        if (!::SetCommTimeouts(h, &t))
+            Fail(err::kDeviceIo, "cannot set the timeouts of " + path, ::GetLastError());
+        // Bytes that waited from before belong to no packet of this link.
+        ::PurgeComm(h, PURGE_RXCLEAR | PURGE_TXCLEAR | PURGE_RXABORT | PURGE_TXABORT);
+        DWORD errors = 0;
+        ::ClearCommError(h, &errors, nullptr);
+
+        reader->device = h;
+        reader->loop = &loop_;
+        reader->stopEvent = ::CreateEventW(nullptr, TRUE, FALSE, nullptr);
+        reader->resumeEvent = ::CreateEventW(nullptr, FALSE, FALSE, nullptr);
+        reader->readEvent = ::CreateEventW(nullptr, TRUE, FALSE, nullptr);
+        if (!reader->stopEvent || !reader->resumeEvent || !reader->readEvent)
+            Fail(err::kDeviceIo, "cannot make the reader's events", ::GetLastError());
+        reader->owner = this;
+        reader->thread = std::thread(&Reader::Run, reader);
+    } catch (...) {
+        ::CloseHandle(h);
+        ::CloseHandle(lock);
+        throw;
+    }
+    handle_ = h;
+    lock_ = lock;
+    reader_ = std::move(reader);
+    hungUp_ = false;
+    hangUpReported_ = false;
+    lostAtClose_ = 0;
+    received_.clear();
+    writes_ = std::make_unique<Writes>();
+}
+
+void SerialPort::Close() noexcept {
+    if (handle_ == nullptr) return;
+    const HANDLE h = static_cast<HANDLE>(handle_);
+    // Accepted bytes get a bounded chance to leave; what is still queued
+    // after that is cancelled and counted as lost.
+    WriteQueue& q = *writes_;
+    DWORD failure = 0;
+    bool ok = true;
+    WaitUnsent(h, q, 0, std::chrono::steady_clock::now() + kCloseDrain, failure, ok);
+    std::size_t lost = q.lost;
+    for (PendingWrite& w : q.writes) {
+        ::CancelIoEx(h, &w.ov);
+        DWORD done = 0;
+        ::GetOverlappedResult(h, &w.ov, &done, TRUE);  // the OVERLAPPED must outlive the I/O
+        lost += w.bytes.size() - std::min<std::size_t>(done, w.bytes.size());
+    }
+    writes_.reset();
+
+    // Stop the reader: the event ends its wait, the cancel its read.
+    ::SetEvent(reader_->stopEvent);
+    ::CancelIoEx(h, nullptr);
+    if (reader_->thread.joinable()) reader_->thread.join();
+    reader_->owner = nullptr;  // a notification still queued does nothing
+    reader_.reset();
+    ::CloseHandle(h);
+    ::CloseHandle(static_cast<HANDLE>(lock_));  // after the device: the next open may come
+    handle_ = nullptr;
+    lock_ = nullptr;
+    lostAtClose_ = lost;
+    hungUp_ = false;
+    hangUpReported_ = false;
+    received_.clear();
+}
+
+void SerialPort::OnReaderNews() {
+    const std::size_t before = received_.size();
+    {
+        std::lock_guard lock(reader_->mutex);
+        received_ += reader_->data;
+        reader_->data.clear();
+        reader_->notifyPending = false;
+        if (reader_->failed && !hungUp_) {
+            hungUp_ = true;
+            lastSystemError_ = reader_->error;
+        }
+    }
+    bool notify = received_.size() > before;
+    if (hungUp_ && !hangUpReported_) {
+        hangUpReported_ = true;  // once; the reader thread has ended
+        notify = true;
+    }
+    if (notify && handler_) {
+        Handler h = handler_;  // the handler may replace itself or close the port
+        h();
+    }
+}
+
+String SerialPort::Input() {
+    if (handle_ == nullptr) throw Error(err::kPortNotOpen, "the port is not open");
+    bool resume = false;
+    {
+        std::lock_guard lock(reader_->mutex);
+        resume = reader_->data.size() >= kMaxWaiting;
+        received_ += reader_->data;
+        reader_->data.clear();
+        if (reader_->failed && !hungUp_) {
+            hungUp_ = true;
+            lastSystemError_ = reader_->error;
+        }
+    }
+    if (resume) ::SetEvent(reader_->resumeEvent);
+    String out;
+    out.swap(received_);
+    return out;
+}
+
+void SerialPort::Output(const String& bytes) {
+    if (handle_ == nullptr) throw Error(err::kPortNotOpen, "the port is not open");
+    if (hungUp_) Fail(err::kDeviceIo, "the line has hung up", lastSystemError_);
+    const HANDLE h = static_cast<HANDLE>(handle_);
+    WriteQueue& q = *writes_;
+    DWORD failure = 0;
+    bool ok = true;
+    // A packet goes to the driver only when there is room for all of it, so
+    // it is taken whole or refused whole.
+    const std::size_t limit = bytes.size() >= kMaxUnsent ? 0 : kMaxUnsent - bytes.size();
+    const bool room =
+        WaitUnsent(h, q, limit, std::chrono::steady_clock::now() + kWriteTimeout, failure, ok);
+    if (!ok) Fail(err::kDeviceIo, "an earlier write failed", failure);
+    if (!room) throw Error(err::kDeviceIo, "write timed out with the line blocked");
+    if (bytes.empty()) return;
+
+    PendingWrite& w = q.writes.emplace_back();
+    w.bytes = bytes;
+    w.event = ::CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    if (w.event == nullptr) {
+        const DWORD e = ::GetLastError();
+        q.writes.pop_back();
+        Fail(err::kDeviceIo, "write failed", e);
+    }
+    w.ov.hEvent = w.event;
+    if (!::WriteFile(h, w.bytes.data(), static_cast<DWORD>(w.bytes.size()), nullptr, &w.ov)) {
+        const DWORD e = ::GetLastError();
+        if (e != ERROR_IO_PENDING) {
+            q.writes.pop_back();
+            Fail(err::kDeviceIo, "write failed", e);
+        }
+    }
+    q.unsent += w.bytes.size();
+    if (!Reap(h, q, failure)) Fail(err::kDeviceIo, "write failed", failure);
+}
+
+bool SerialPort::Drain(std::chrono::milliseconds timeout) {
+    if (handle_ == nullptr) return true;
+    DWORD failure = 0;
+    bool ok = true;
+    const bool drained = WaitUnsent(static_cast<HANDLE>(handle_), *writes_, 0,
+                                    std::chrono::steady_clock::now() + timeout, failure, ok);
+    if (!ok) lastSystemError_ = failure;
+    return drained && ok;
+}
+
+}  // namespace vostrel::platform

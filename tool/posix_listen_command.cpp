@@ -1,0 +1,85 @@
+// `vostrel listen` on POSIX: the loop watches stdin and the interrupt pipe;
+// standard output is written by a thread of its own, so a reader that stops
+// reading never holds up the control.
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+
+#include "tool/commands.hpp"
+#include "tool/interrupts.hpp"
+#include "tool/listen_session.hpp"
+#include "tool/output_writer.hpp"
+
+namespace vostrel::tool {
+
+namespace {
+
+// How long the last lines may take to leave once interrupted.
+constexpr std::chrono::milliseconds kOutputGrace{300};
+
+class PosixListen {
+public:
+    explicit PosixListen(const ListenOptions& o)
+        : writer_(STDOUT_FILENO,
+                  [this](std::uint64_t count) { return session_.Output().DroppedLine(count); }),
+          session_(o, loop_, [this](const std::string& line) { writer_.Line(line); }) {}
+
+    int Run() {
+        // Before the first output, so an interrupt right after it is caught.
+        Interrupts interrupts;
+        const bool connected = session_.Connect();
+        // A reader that went away, or a full device, ends the session.
+        loop_.Watch(writer_.FailedFd(), [this] { loop_.stop(); });
+        if (connected) {
+            loop_.Watch(interrupts.Fd(), [this] { loop_.stop(); });
+            stdinWatch_ = loop_.Watch(STDIN_FILENO, [this] { ReadStdin(); });
+            loop_.run();
+        }
+        bool ok = connected;
+        if (connected) ok = session_.Disconnect(!writer_.Failure().empty()) && writer_.Failure().empty();
+        return FinishOutput(interrupts) && ok ? 0 : 1;
+    }
+
+private:
+    // Waits for the output to be written; after an interrupt, briefly. Says
+    // on stderr what could not be written.
+    bool FinishOutput(const Interrupts& interrupts) {
+        if (writer_.Flush(interrupts.Fd(), kOutputGrace)) return true;
+        const std::string why = writer_.Failure();
+        ComplainOnStderr(why.empty() ? "standard output is not being read; its last lines are lost"
+                                     : "cannot write standard output: " + why);
+        return false;
+    }
+
+    void ReadStdin() {
+        char buf[4096];
+        const ssize_t n = ::read(STDIN_FILENO, buf, sizeof buf);
+        if (n < 0 && (errno == EINTR || errno == EAGAIN)) return;
+        if (n <= 0) {
+            session_.EndOfInput();
+            EndInput();
+            return;
+        }
+        if (!session_.Feed({buf, static_cast<std::size_t>(n)})) EndInput();
+    }
+
+    void EndInput() {
+        loop_.Unwatch(stdinWatch_);
+        loop_.stop();
+    }
+
+    OutputWriter writer_;
+    platform::DefaultLoop loop_;
+    ListenSession session_;
+    platform::EventLoop::Id stdinWatch_ = 0;
+};
+
+}  // namespace
+
+int RunListen(const ListenOptions& options) {
+    PosixListen listen(options);
+    return listen.Run();
+}
+
+}  // namespace vostrel::tool

@@ -1,0 +1,30 @@
+// Standard streams on POSIX: descriptors the tool was started without are
+// held on /dev/null, and a reader that went away is a failed write.
+#include <fcntl.h>
+#include <signal.h>
+#include <unistd.h>
+
+#include <cerrno>
+
+#include "tool/std_streams.hpp"
+
+namespace vostrel::tool {
+
+void PrepareStandardStreams() {
+    // Descriptors 0 to 2 that the tool was started without are held open on
+    // /dev/null, so a pipe or device the tool opens never takes their place:
+    // a closed standard input reads as end of input, and a write to a closed
+    // standard output fails (it is open for reading only).
+    for (int fd = 0; fd <= 2; ++fd) {
+        if (::fcntl(fd, F_GETFD) != -1 || errno != EBADF) continue;
+        const int held = ::open("/dev/null", O_RDONLY);
+        if (held >= 0 && held != fd) {
+            ::dup2(held, fd);
+            ::close(held);
+        }
+    }
+    // A reader that went away is a failed write, reported, not a silent death.
+    ::signal(SIGPIPE, SIG_IGN);
+}
+
+}  // namespace vostrel::tool
