@@ -300,7 +300,14 @@ void SerialPort::Settings(const String& settings) {
 
 void SerialPort::PortOpen(Boolean open) {
     if (!open.IsTrue()) {
+        const bool wasOpen = handle_ != nullptr;
         Close();
+        // Closed all the same; the host learns that accepted bytes were lost.
+        if (wasOpen && lostAtClose_ > 0)
+            throw Error(err::kDeviceIo,
+                        "closed with " + std::to_string(lostAtClose_) +
+                            " bytes of a packet not sent: the line did not take them within " +
+                            std::to_string(kCloseDrain.count()) + " ms, or failed");
         return;
     }
     if (handle_ != nullptr) throw Error(err::kPortAlreadyOpen, "the port is already open");

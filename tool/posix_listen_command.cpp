@@ -37,7 +37,8 @@ public:
             loop_.run();
         }
         bool ok = connected;
-        if (connected) ok = session_.Disconnect(!writer_.Failure().empty()) && writer_.Failure().empty();
+        if (connected)
+            ok = session_.Disconnect(!writer_.Failure().empty()) && writer_.Failure().empty();
         return FinishOutput(interrupts) && ok ? 0 : 1;
     }
 

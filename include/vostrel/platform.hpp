@@ -34,6 +34,7 @@
 #include <vector>
 
 #include "vostrel/components.hpp"
+#include "vostrel/port_map.hpp"
 #include "vostrel/vostrel.hpp"
 
 // Windows has its own loop, serial port and port numbers; the POSIX ones
@@ -142,7 +143,7 @@ private:
     TimePoint armedAt_ = TimePoint::max();  // when the timerfd fires; max: not armed
     std::atomic<bool> stopRequested_{false};
     std::mutex postMutex_;
-    std::vector<std::function<void()>> posted_;
+    std::vector<std::function<void()> > posted_;
     bool wakePending_ = false;  // guarded by postMutex_
 
     Id nextId_ = 1;
@@ -152,26 +153,8 @@ private:
     std::map<Id, TimerEntry> timers_;
     // The timers by due time, then id: the next one is at the front, and
     // timers due at the same time tick in the order they were started.
-    std::set<std::pair<TimePoint, Id>> timerQueue_;
+    std::set<std::pair<TimePoint, Id> > timerQueue_;
     std::uint64_t wakeups_ = 0;
-};
-
-/// Port number -> device path. Default: N -> "/dev/rfcommN" on Linux (N from
-/// 0), "\\.\COMN" on Windows (N from 1; this form also works above 9).
-/// Mapped numbers take precedence over the default.
-class PortMap {
-public:
-    PortMap();
-    /// Maps `port` to `devicePath` (a pseudo-terminal, /dev/ttyUSB0, a macOS
-    /// tty, ...), replacing the default or an earlier mapping. An empty path
-    /// removes the number: it then names no device at all.
-    void Map(Integer port, std::string devicePath);
-    /// The device of `port`. Throws Error(err::kPortInvalid) when it has none
-    /// (a negative number, a removed one).
-    std::string Path(Integer port) const;
-
-private:
-    std::map<Integer, std::string> mapped_;
 };
 
 /// The control's serial port (Comm1) on a POSIX tty, written on termios.
@@ -298,6 +281,13 @@ private:
     Handler handler_;
 };
 
+}  // namespace vostrel::platform
+
+#endif  // !_WIN32
+
+// Both systems: the watchdog timer on the loop, and the control made on it.
+namespace vostrel::platform {
+
 /// The control's watchdog timer (PingTimer) on the loop's monotonic clock.
 /// Enabled(True) starts counting from zero, also when already enabled;
 /// ticks then come every Interval, on fixed deadlines, until disabled.
@@ -326,13 +316,12 @@ private:
     Handler handler_;
 };
 
-/// A control bound to `loop` and `host` (not owned; nullptr: always run
-/// mode), with a SerialPort on `ports` and a LoopTimer. The new instance's
-/// properties are already initialised (UserControl_InitProperties has been
-/// called); a host restoring saved properties calls
-/// UserControl_ReadProperties on it. The loop must outlive the control.
+/// A control bound to `loop` (on Windows a WindowLoop or a DefaultLoop) and
+/// `host` (not owned; nullptr: always run mode), with a SerialPort on
+/// `ports` and a LoopTimer. The new instance's properties are already
+/// initialised (UserControl_InitProperties has been called); a host
+/// restoring saved properties calls UserControl_ReadProperties on it. Call
+/// on the loop's thread; the loop must outlive the control.
 std::unique_ptr<Vostrel> MakeControl(EventLoop& loop, HostSite* host = nullptr, PortMap ports = {});
 
 }  // namespace vostrel::platform
-
-#endif  // !_WIN32

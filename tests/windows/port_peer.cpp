@@ -190,7 +190,9 @@ void StalledLine(Integer n) {
     }
     Check(refusal == err::kDeviceIo, "a blocked line never refused a packet");
     Check(!port.Drain(200ms), "Drain said a stalled line had sent everything");
-    port.PortOpen(kFalse);
+    Check(ErrorNumber([&] { port.PortOpen(kFalse); }) == err::kDeviceIo,
+          "a close that dropped accepted bytes did not say so");
+    Check(port.PortOpen() == kFalse, "the port stayed open after a lossy close");
     Say("accepted " + std::to_string(accepted) + " lost " + std::to_string(port.LostAtClose()));
     Check(port.LostAtClose() > 0, "nothing counted lost on a stalled line");
 }

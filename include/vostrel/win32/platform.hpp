@@ -38,6 +38,7 @@
 #include <string>
 
 #include "vostrel/components.hpp"
+#include "vostrel/port_map.hpp"
 #include "vostrel/vostrel.hpp"
 
 namespace vostrel::platform {
@@ -162,23 +163,6 @@ private:
     std::uint64_t wakeups_ = 0;
 };
 
-/// Port number -> device path. Default: N -> "\\.\COMN" (N from 1; this form
-/// also works above COM9). Mapped numbers take precedence over the default.
-class PortMap {
-public:
-    PortMap();
-    /// Maps `port` to `devicePath` ("\\.\COM12", ...), replacing the default
-    /// or an earlier mapping. An empty path removes the number: it then names
-    /// no device at all.
-    void Map(Integer port, std::string devicePath);
-    /// The device of `port`. Throws Error(err::kPortInvalid) when it has none
-    /// (zero, a negative number, a removed one).
-    std::string Path(Integer port) const;
-
-private:
-    std::map<Integer, std::string> mapped_;
-};
-
 /// The control's serial port (Comm1) on a Windows COM port.
 ///
 /// * Settings: "speed,parity,data,stop", e.g. "9600,n,8,1": any speed the
@@ -223,7 +207,9 @@ public:
     String Settings() const override { return settings_; }
     /// False closes: bytes accepted by Output that have not left yet get up
     /// to kCloseDrain to go out; what is still queued then is discarded and
-    /// counted in LostAtClose(). The reader thread is stopped and joined.
+    /// counted in LostAtClose(), and the port, closed all the same, then
+    /// throws kDeviceIo saying how many. The reader thread is stopped and
+    /// joined.
     void PortOpen(Boolean open) override;
     Boolean PortOpen() const override { return handle_ != nullptr ? kTrue : kFalse; }
     /// Hands all of `bytes` to the driver in one overlapped write, behind
@@ -279,41 +265,5 @@ private:
     unsigned long lastSystemError_ = 0;
     Handler handler_;
 };
-
-/// The control's watchdog timer (PingTimer) on the loop's monotonic timers.
-/// Enabled(True) starts counting from zero, also when already enabled;
-/// ticks then come every Interval, on fixed deadlines, until disabled.
-/// Changing Interval while enabled starts counting again with the new one.
-class LoopTimer : public Timer {
-public:
-    explicit LoopTimer(EventLoop& loop);
-    ~LoopTimer() override;
-    LoopTimer(const LoopTimer&) = delete;
-    LoopTimer& operator=(const LoopTimer&) = delete;
-
-    /// Period in ms, 1 or more; anything else throws kInvalidPropertyValue.
-    void Interval(Long milliseconds) override;
-    Long Interval() const override { return interval_; }
-    void Enabled(Boolean enabled) override;
-    Boolean Enabled() const override { return timer_ != 0 ? kTrue : kFalse; }
-    void OnTimer(Handler handler) override { handler_ = std::move(handler); }
-
-private:
-    void Start();
-    void Stop();
-
-    EventLoop& loop_;
-    Long interval_ = 1000;
-    EventLoop::Id timer_ = 0;
-    Handler handler_;
-};
-
-/// A control bound to `loop` (a WindowLoop or a DefaultLoop) and `host` (not
-/// owned; nullptr: always run mode), with a SerialPort on `ports` and a
-/// LoopTimer. The new instance's properties are already initialised
-/// (UserControl_InitProperties has been called); a host restoring saved
-/// properties calls UserControl_ReadProperties on it. Call on the loop's
-/// thread; the loop must outlive the control.
-std::unique_ptr<Vostrel> MakeControl(EventLoop& loop, HostSite* host = nullptr, PortMap ports = {});
 
 }  // namespace vostrel::platform
