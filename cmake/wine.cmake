@@ -36,7 +36,7 @@ else()
   if(NOT _vostrel_rc EQUAL 0)
     string(STRIP "${_vostrel_err}" _vostrel_err)
     set(VOSTREL_WINE_SKIP_REASON
-        "the Wine loader ${VOSTREL_WINE_LOADER} cannot run on this machine (${_vostrel_rc}: ${_vostrel_err}; a kernel without 32-bit program support cannot run the 32-bit loader): the Windows test programs were built but not run")
+        "the Wine loader ${VOSTREL_WINE_LOADER} cannot run on this machine (${_vostrel_rc}: ${_vostrel_err}; a kernel without 32-bit program support runs the 32-bit loader only through QEMU: see .ci/i386-emulation): the Windows test programs were built but not run")
   else()
     message(STATUS "Windows programs run under ${_vostrel_out} (${VOSTREL_WINE_LOADER}), prefix ${VOSTREL_WINE_PREFIX}")
   endif()
