@@ -233,12 +233,16 @@ int main(int argc, char** argv) {
     feeding = false;
     feeder.join();
     loop.CancelTimer(sender);
+    // The brick's program goes on asking while the rest drains, and on a slow
+    // machine (memcheck) one query is nearly always in flight: every query
+    // asked during the run must be answered, a later one may still travel.
+    const int pingsAsked = brick.Status().pingsSent;
     const auto drainEnd = Clock::now() + 5s;
     vostrel::sim::BrickStatus status;
     auto drained = [&] {
         status = brick.Status();
         return brickGot.load() == hostSent && sink.received.load() == brickSent.load() &&
-               status.pingAnswers + status.wrongAnswers >= status.pingsSent;
+               status.pingAnswers + status.wrongAnswers >= pingsAsked;
     };
     while (!drained() && Clock::now() < drainEnd) loop.run_for(20ms);
 
@@ -273,7 +277,7 @@ int main(int argc, char** argv) {
     check(sink.received.load() == brickSentTotal, "every message the brick sent reached the host");
     check(sendFailures == 0, "every SendText succeeded");
     check(status.pingsSent >= static_cast<int>(elapsed * 5), "keep-alive queries kept coming");
-    check(status.pingAnswers == status.pingsSent && status.wrongAnswers == 0,
+    check(status.pingAnswers >= pingsAsked && status.pingAnswers <= status.pingsSent && status.wrongAnswers == 0,
           "every keep-alive query was answered, correctly");
     check(sink.noPings.load() == 0, "no NoPing while traffic flowed");
     check(status.bytesDropped == 0 && !status.hungUp, "the line lost nothing");
