@@ -5,6 +5,7 @@
 #define NOMINMAX
 #include <windows.h>
 
+#include <algorithm>
 #include <cctype>
 #include <list>
 #include <thread>
@@ -55,7 +56,9 @@ void ApplyLine(HANDLE h, const detail::LineSettings& ls) {
     dcb.BaudRate = static_cast<DWORD>(ls.speed);
     dcb.ByteSize = static_cast<BYTE>(ls.dataBits);
     dcb.Parity = ls.parity == 'e' ? EVENPARITY : ls.parity == 'o' ? ODDPARITY : NOPARITY;
-    dcb.StopBits = ls.stopBits == 2 ? TWOSTOPBITS : ONESTOPBIT;
+    // Two stop bits after five data bits is a combination the DCB refuses; a
+    // UART asked for two there sends one and a half, so that is what it gets.
+    dcb.StopBits = ls.stopBits == 1 ? ONESTOPBIT : ls.dataBits == 5 ? ONE5STOPBITS : TWOSTOPBITS;
     dcb.fBinary = TRUE;  // Windows supports nothing else; no end-of-file character
     dcb.fParity = ls.parity != 'n' ? TRUE : FALSE;
     // No handshake of any kind: the brick's virtual line has none, and a
@@ -83,10 +86,23 @@ void ApplyLine(HANDLE h, const detail::LineSettings& ls) {
     if (back.BaudRate != dcb.BaudRate)
         throw Error(err::kInvalidPropertyValue,
                     "the device does not support speed " + std::to_string(ls.speed));
-    if (back.ByteSize != dcb.ByteSize || back.Parity != dcb.Parity ||
-        back.StopBits != dcb.StopBits || back.fOutX || back.fInX || back.fNull || back.fErrorChar ||
-        back.fOutxCtsFlow || back.fOutxDsrFlow)
-        throw Error(err::kInvalidPropertyValue, "the device did not take the line settings");
+    std::string differs;
+    auto compare = [&](const char* what, unsigned asked, unsigned has) {
+        if (asked != has)
+            differs += std::string(differs.empty() ? "" : ", ") + what + " " +
+                       std::to_string(asked) + " asked, " + std::to_string(has) + " set";
+    };
+    compare("data bits", dcb.ByteSize, back.ByteSize);
+    compare("parity", dcb.Parity, back.Parity);
+    compare("stop bits", dcb.StopBits, back.StopBits);
+    if (back.fOutX || back.fInX) differs += differs.empty() ? "XON/XOFF on" : ", XON/XOFF on";
+    if (back.fNull || back.fErrorChar)
+        differs += differs.empty() ? "bytes replaced or stripped" : ", bytes replaced or stripped";
+    if (back.fOutxCtsFlow || back.fOutxDsrFlow)
+        differs += differs.empty() ? "handshake on" : ", handshake on";
+    if (!differs.empty())
+        throw Error(err::kInvalidPropertyValue,
+                    "the device did not take the line settings (" + differs + ")");
 }
 
 }  // namespace
@@ -158,9 +174,9 @@ struct SerialPort::Reader {
             if (error != 0) {
                 // A hang-up (109 on a pipe-like line, 21 or 1167 for a
                 // device gone) or any failure ends the thread: reported
-                // once, never retried.
+                // once, never retried. Bytes the read still brought are kept.
                 if (::WaitForSingleObject(stopEvent, 0) == WAIT_OBJECT_0) return;
-                Hand(self, {}, true, error);
+                Hand(self, String(buffer, std::min<DWORD>(got, kReadChunk)), true, error);
                 return;
             }
             if (got == 0) {
@@ -171,30 +187,52 @@ struct SerialPort::Reader {
         }
     }
 
-    // Thread side: adds bytes (or the end) and makes sure one notification
-    // is on its way to the loop.
-    void Hand(const std::shared_ptr<Reader>& self, String bytes, bool end, DWORD why) {
+    // Thread side (and the port's, when a write finds the line gone): adds
+    // bytes (or the end) and makes sure one notification is on its way to
+    // the loop.
+    static void Hand(const std::shared_ptr<Reader>& self, const String& bytes, bool end,
+                     DWORD why) {
         bool notify = false;
         {
-            std::lock_guard lock(mutex);
-            data += bytes;
-            if (end) {
-                failed = true;
-                error = why;
+            std::lock_guard lock(self->mutex);
+            self->data += bytes;
+            if (end && !self->failed) {
+                self->failed = true;
+                self->error = why;
             }
-            notify = !notifyPending;
-            notifyPending = true;
+            notify = !self->notifyPending;
+            self->notifyPending = true;
         }
         if (!notify) return;
         try {
-            loop->post([self] {
+            self->loop->post([self] {
                 if (self->owner != nullptr) self->owner->OnReaderNews();
             });
         } catch (...) {
             // The loop could not be woken: the bytes stay waiting for Input.
-            std::lock_guard lock(mutex);
-            notifyPending = false;
+            std::lock_guard lock(self->mutex);
+            self->notifyPending = false;
         }
+    }
+
+    // Loop thread: moves what the thread received to `into`, notes the end
+    // of the line, and lets a paused thread go on, since the backlog it
+    // paused for has just been taken. `notified`: called by the posted
+    // notification, after which the thread may post the next.
+    void TakeInto(String& into, SerialPort& port, bool notified) {
+        bool resume = false;
+        {
+            std::lock_guard lock(mutex);
+            resume = data.size() >= kMaxWaiting;
+            into += data;
+            data.clear();
+            if (notified) notifyPending = false;
+            if (failed && !port.hungUp_) {
+                port.hungUp_ = true;
+                port.lastSystemError_ = error;
+            }
+        }
+        if (resume) ::SetEvent(resumeEvent);
     }
 };
 
@@ -273,6 +311,18 @@ void SerialPort::CommPort(Integer port) {
     port_ = port;
 }
 
+void SerialPort::LineFailed(int number, const std::string& what, unsigned long systemError) {
+    // The driver failed a write: the device is gone or the line is down.
+    // That is a hang-up, reported once through OnComm, from the loop, as a
+    // failing read reports it.
+    if (!hungUp_) {
+        hungUp_ = true;
+        lastSystemError_ = systemError;
+        Reader::Hand(reader_, {}, true, systemError);
+    }
+    Fail(number, what, systemError);
+}
+
 std::string SerialPort::DevicePath() const {
     try {
         return ports_.Path(port_);
@@ -341,8 +391,12 @@ void SerialPort::PortOpen(Boolean open) {
     }
     auto reader = std::make_shared<Reader>();
     try {
-        if (::GetFileType(h) != FILE_TYPE_CHAR)
-            throw Error(err::kPortInvalid, path + " is not a serial device");
+        // What makes a serial device is that it has a line to set (virtual
+        // port drivers report all kinds of file types).
+        DCB probe{};
+        probe.DCBlength = sizeof probe;
+        if (!::GetCommState(h, &probe))
+            Fail(err::kPortInvalid, path + " is not a serial device", ::GetLastError());
         ::SetupComm(h, 4096, 4096);  // a request; a driver may keep its own sizes
         ApplyLine(h, ls);
         // The read waits for its first byte with no time limit, then ends
@@ -423,16 +477,7 @@ void SerialPort::Close() noexcept {
 
 void SerialPort::OnReaderNews() {
     const std::size_t before = received_.size();
-    {
-        std::lock_guard lock(reader_->mutex);
-        received_ += reader_->data;
-        reader_->data.clear();
-        reader_->notifyPending = false;
-        if (reader_->failed && !hungUp_) {
-            hungUp_ = true;
-            lastSystemError_ = reader_->error;
-        }
-    }
+    reader_->TakeInto(received_, *this, true);
     bool notify = received_.size() > before;
     if (hungUp_ && !hangUpReported_) {
         hangUpReported_ = true;  // once; the reader thread has ended
@@ -446,18 +491,7 @@ void SerialPort::OnReaderNews() {
 
 String SerialPort::Input() {
     if (handle_ == nullptr) throw Error(err::kPortNotOpen, "the port is not open");
-    bool resume = false;
-    {
-        std::lock_guard lock(reader_->mutex);
-        resume = reader_->data.size() >= kMaxWaiting;
-        received_ += reader_->data;
-        reader_->data.clear();
-        if (reader_->failed && !hungUp_) {
-            hungUp_ = true;
-            lastSystemError_ = reader_->error;
-        }
-    }
-    if (resume) ::SetEvent(reader_->resumeEvent);
+    reader_->TakeInto(received_, *this, false);
     String out;
     out.swap(received_);
     return out;
@@ -475,7 +509,7 @@ void SerialPort::Output(const String& bytes) {
     const std::size_t limit = bytes.size() >= kMaxUnsent ? 0 : kMaxUnsent - bytes.size();
     const bool room =
         WaitUnsent(h, q, limit, std::chrono::steady_clock::now() + kWriteTimeout, failure, ok);
-    if (!ok) Fail(err::kDeviceIo, "an earlier write failed", failure);
+    if (!ok) LineFailed(err::kDeviceIo, "an earlier write failed", failure);
     if (!room) throw Error(err::kDeviceIo, "write timed out with the line blocked");
     if (bytes.empty()) return;
 
@@ -492,11 +526,11 @@ void SerialPort::Output(const String& bytes) {
         const DWORD e = ::GetLastError();
         if (e != ERROR_IO_PENDING) {
             q.writes.pop_back();
-            Fail(err::kDeviceIo, "write failed", e);
+            LineFailed(err::kDeviceIo, "write failed", e);
         }
     }
     q.unsent += w.bytes.size();
-    if (!Reap(h, q, failure)) Fail(err::kDeviceIo, "write failed", failure);
+    if (!Reap(h, q, failure)) LineFailed(err::kDeviceIo, "write failed", failure);
 }
 
 bool SerialPort::Drain(std::chrono::milliseconds timeout) {

@@ -197,6 +197,60 @@ void StalledLine(Integer n) {
     Check(port.LostAtClose() > 0, "nothing counted lost on a stalled line");
 }
 
+// The byte the far end sends at offset i of a long stream.
+char StreamByte(std::size_t i) { return static_cast<char>((i * 7) % 251); }
+
+// A host busy for a while (not pumping) while far more than the port keeps
+// waiting arrives: the reader pauses, and goes on once the host takes what
+// waited; every byte arrives, in order.
+void Backlog(Integer n) {
+    DefaultLoop loop;
+    SerialPort port(loop);
+    port.CommPort(n);
+    port.PortOpen(kTrue);
+    constexpr std::size_t kTotal = 4 * SerialPort::kMaxWaiting;
+    String got;
+    port.OnComm([&] {
+        got += port.Input();
+        if (got.size() >= kTotal) loop.stop();
+    });
+    Say("open");
+    ::Sleep(1500);  // the far end writes meanwhile; nothing is pumped
+    loop.run_for(20000ms);
+    std::size_t inOrder = 0;
+    while (inOrder < got.size() && got[inOrder] == StreamByte(inOrder)) ++inOrder;
+    Say("received " + std::to_string(got.size()) + ", in order " + std::to_string(inOrder));
+    Check(got.size() == kTotal && inOrder == kTotal, "the stream did not arrive whole");
+}
+
+// The line settings reach the line, and settings the device cannot take
+// are refused with the line left as it was. (A pseudo-terminal keeps a
+// line's speed and stop bits but always has 8 data bits and no parity.)
+void LineSettings(Integer n) {
+    DefaultLoop loop;
+    SerialPort port(loop);
+    port.CommPort(n);
+    port.Settings("19200,n,8,2");
+    port.PortOpen(kTrue);
+    Say("set 19200,n,8,2");
+    char line[16];
+    Check(std::fgets(line, sizeof line, stdin) != nullptr, "no go-ahead");
+    String why;
+    try {
+        port.Settings("4800,e,7,1");
+    } catch (const Error& e) {
+        Check(e.Number() == err::kInvalidPropertyValue,
+              "refused with " + std::to_string(e.Number()));
+        why = e.what();
+    }
+    Check(!why.empty(), "the line took 7 data bits and even parity");
+    Check(port.Settings() == "19200,n,8,2", "a refused text changed the settings");
+    Check(ErrorNumber([&] { port.Settings("9600,x,8,1"); }) == err::kInvalidPropertyValue,
+          "a bad parity was taken");
+    Say("refused: " + why);
+    Check(std::fgets(line, sizeof line, stdin) != nullptr, "no go-ahead");
+}
+
 // Only one open at a time, in this process or another.
 int OpenOnly(Integer n) {
     DefaultLoop loop;
@@ -295,10 +349,11 @@ int main(int argc, char** argv) {
     try {
         if (scenario == "open-only") return OpenOnly(n);
         const std::map<std::string, void (*)(Integer)> scenarios{
-            {"ExactBytes", ExactBytes},   {"SplitAndJoined", SplitAndJoined},
-            {"HangUpPort", HangUpPort},   {"HangUpControl", HangUpControl},
-            {"Exclusive", Exclusive},     {"Watchdog", Watchdog},
-            {"StalledLine", StalledLine},
+            {"ExactBytes", ExactBytes},     {"SplitAndJoined", SplitAndJoined},
+            {"HangUpPort", HangUpPort},     {"HangUpControl", HangUpControl},
+            {"Exclusive", Exclusive},       {"Watchdog", Watchdog},
+            {"StalledLine", StalledLine},   {"Backlog", Backlog},
+            {"LineSettings", LineSettings},
         };
         const auto it = scenarios.find(scenario);
         if (it == scenarios.end()) {

@@ -4,9 +4,14 @@
 // plays the far end. The Windows build's CTest runs it (tests/windows) and
 // says where Wine, the prefix and the Windows programs are:
 //   VOSTREL_WINE_LOADER, VOSTREL_WINE_PREFIX, VOSTREL_PORT_PEER, VOSTREL_WIN_TOOL.
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <poll.h>
+#include <termios.h>
 #include <unistd.h>
 
+#include <atomic>
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
@@ -178,6 +183,73 @@ TEST_F(WinePty, StalledLine) {
         expected += std::string(1000, static_cast<char>('a' + i % 26));
     EXPECT_EQ(got.size() + lost, accepted);
     EXPECT_EQ(got, expected.substr(0, got.size()));
+    EXPECT_EQ(Line(*peer), "done");
+    EXPECT_EQ(peer->Wait(15s), 0);
+}
+
+TEST_F(WinePty, Backlog) {
+    PtyPair pty;
+    ASSERT_TRUE(pty.Ok()) << pty.Failure();
+    ComMapping com(21, pty.SlavePath());
+    auto peer = Peer("Backlog", 21);
+    ASSERT_EQ(Line(*peer), "open");
+    std::string stream(4 * 64 * 1024, '\0');
+    for (std::size_t i = 0; i < stream.size(); ++i) stream[i] = static_cast<char>((i * 7) % 251);
+    std::atomic<bool> done{false};
+    std::thread writer([&] {  // waits while the line is full, until the report came
+        for (std::size_t at = 0; at < stream.size() && !done;) {
+            const ssize_t n = ::write(pty.Master(), stream.data() + at, stream.size() - at);
+            if (n > 0) {
+                at += static_cast<std::size_t>(n);
+            } else if (n < 0 && errno != EAGAIN && errno != EINTR) {
+                return;  // the peer closed the line
+            } else {
+                pollfd p{pty.Master(), POLLOUT, 0};
+                ::poll(&p, 1, 100);
+            }
+        }
+    });
+    const std::string report = LineStarting(*peer, "received");
+    done = true;
+    writer.join();
+    EXPECT_EQ(report, "received 262144, in order 262144");
+    EXPECT_EQ(Line(*peer), "done");
+    EXPECT_EQ(peer->Wait(15s), 0);
+}
+
+// The line's settings as the far end sees them.
+::termios SlaveSettings(const std::string& path) {
+    ::termios t{};
+    const int fd = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+    if (fd >= 0) {
+        ::tcgetattr(fd, &t);
+        ::close(fd);
+    }
+    return t;
+}
+
+TEST_F(WinePty, LineSettings) {
+    PtyPair pty;
+    ASSERT_TRUE(pty.Ok()) << pty.Failure();
+    ComMapping com(22, pty.SlavePath());
+    auto peer = Peer("LineSettings", 22);
+    ASSERT_EQ(Line(*peer), "set 19200,n,8,2");
+    ::termios t = SlaveSettings(pty.SlavePath());
+    EXPECT_EQ(::cfgetospeed(&t), B19200);
+    EXPECT_TRUE(t.c_cflag & CSTOPB);
+    EXPECT_FALSE(t.c_cflag & PARENB);
+    EXPECT_FALSE(t.c_iflag & (IXON | IXOFF | ICRNL | INLCR | IGNCR | ISTRIP));  // raw
+    EXPECT_FALSE(t.c_lflag & (ICANON | ECHO | ISIG));
+    EXPECT_FALSE(t.c_oflag & OPOST);
+    peer->Write("go\n");
+    const std::string refused = Line(*peer);
+    EXPECT_EQ(refused.rfind("refused: the device did not take the line settings (data bits 7", 0),
+              0u)
+        << refused;
+    t = SlaveSettings(pty.SlavePath());  // as it was
+    EXPECT_EQ(::cfgetospeed(&t), B19200);
+    EXPECT_TRUE(t.c_cflag & CSTOPB);
+    peer->Write("go\n");
     EXPECT_EQ(Line(*peer), "done");
     EXPECT_EQ(peer->Wait(15s), 0);
 }

@@ -81,6 +81,11 @@ public:
 /// earliest deadline). Whoever pumps that thread's messages delivers them:
 /// a form, a script host, an MFC or .NET application, or DefaultLoop.
 ///
+/// One at a time: a callback that pumps messages itself (a host's handler
+/// showing a message box, or calling DoEvents) never has another of the
+/// loop's callbacks run inside it; what falls due meanwhile runs once it has
+/// returned.
+///
 /// Accuracy: Windows delivers WM_TIMER on its timer tick (about 15.6 ms by
 /// default) and only when no other message is waiting, so a tick comes up
 /// to one system tick late; deadlines stay fixed, so lateness never adds up.
@@ -95,7 +100,8 @@ class WindowLoop : public EventLoop {
 public:
     WindowLoop();
     /// Destroys the window; work posted and not yet run is dropped. Call on
-    /// the owning thread.
+    /// the owning thread; also allowed inside one of the loop's callbacks
+    /// (nothing more runs, and the window goes when that callback returns).
     ~WindowLoop() override;
     WindowLoop(const WindowLoop&) = delete;
     WindowLoop& operator=(const WindowLoop&) = delete;
@@ -181,7 +187,8 @@ private:
 ///   when the line hangs up or fails (the far end closed, a Bluetooth link
 ///   dropped, a USB adapter unplugged). The reader thread then stops: no
 ///   retry, no spin, no further notification until the port is reopened.
-///   Input returns what was left, then ""; Output throws kDeviceIo.
+///   Input returns what was left, then ""; Output throws kDeviceIo. A write
+///   the driver fails counts as such a hang-up too.
 /// * Errors carry the system's reason: "... (Win32 error 2: The system
 ///   cannot find the file specified.)"; LastSystemError() gives its number.
 /// * Received bytes are kept until Input takes them; when more than
@@ -249,6 +256,7 @@ private:
     void OnReaderNews();
     void Close() noexcept;
     [[noreturn]] void Fail(int number, const std::string& what, unsigned long systemError);
+    [[noreturn]] void LineFailed(int number, const std::string& what, unsigned long systemError);
 
     EventLoop& loop_;
     PortMap ports_;
