@@ -15,8 +15,9 @@ namespace vostrel::platform {
 
 namespace {
 
-constexpr UINT kRunPosted = WM_APP + 0x4E58;  // wParam, lParam unused
-constexpr UINT kRunTimers = WM_APP + 0x4E59;  // a timer already due
+// Private to the loop's own window class (WM_APP to 0xBFFF).
+constexpr UINT kRunPosted = WM_APP + 0x158;  // wParam, lParam unused
+constexpr UINT kRunTimers = WM_APP + 0x159;  // a timer already due
 constexpr UINT_PTR kTimerId = 1;
 constexpr wchar_t kClassName[] = L"VostrelWindowLoop";
 
@@ -55,7 +56,17 @@ struct WindowLoop::State {
     std::exception_ptr failure;
     std::uint64_t deliveries = 0;
 
+    // One delivery at a time: a callback that pumps messages itself (a
+    // host's handler showing a message box) must not have the next
+    // notification run inside it. What comes meanwhile waits for it.
+    bool delivering = false;
+    bool postedWaiting = false;  // a kRunPosted came while delivering
+    // The WindowLoop was destroyed by one of its callbacks: the window and
+    // this state go once that callback has returned.
+    bool orphaned = false;
+
     static LRESULT CALLBACK Procedure(HWND hwnd, UINT msg, WPARAM wp, LPARAM lp);
+    static void Destroy(State* state);
     void RunPosted();
     void RunDueTimers();
     void Arm();
@@ -74,6 +85,19 @@ LRESULT CALLBACK WindowLoop::State::Procedure(HWND hwnd, UINT msg, WPARAM wp, LP
     auto* state = reinterpret_cast<State*>(::GetWindowLongPtrW(hwnd, GWLP_USERDATA));
     if (state == nullptr || (msg != kRunPosted && msg != kRunTimers && msg != WM_TIMER))
         return ::DefWindowProcW(hwnd, msg, wp, lp);
+    if (state->delivering) {
+        // A pump inside one of our callbacks. Nothing is re-posted now (the
+        // pump would take it at once, and spin): posted work is announced
+        // again, and the timers re-armed, once the callback has returned.
+        if (msg == kRunPosted) {
+            state->postedWaiting = true;
+        } else {
+            if (msg == WM_TIMER) ::KillTimer(hwnd, kTimerId);
+            state->armedFor = TimePoint::max();
+        }
+        return 0;
+    }
+    state->delivering = true;
     // No exception may unwind through the system's frames that called us.
     try {
         ++state->deliveries;
@@ -87,12 +111,28 @@ LRESULT CALLBACK WindowLoop::State::Procedure(HWND hwnd, UINT msg, WPARAM wp, LP
     } catch (...) {
         state->Keep(std::current_exception());
     }
+    state->delivering = false;
+    if (state->orphaned) {
+        Destroy(state);
+        return 0;
+    }
+    if (state->postedWaiting) {
+        state->postedWaiting = false;
+        ::PostMessageW(hwnd, kRunPosted, 0, 0);  // postPending is still set for it
+    }
     try {
         state->Arm();
     } catch (...) {
         state->Keep(std::current_exception());
     }
     return 0;
+}
+
+void WindowLoop::State::Destroy(State* state) {
+    ::DestroyWindow(state->window);
+    delete state;
+    std::lock_guard lock(g_classMutex);
+    if (--g_classUsers == 0) ::UnregisterClassW(kClassName, ThisModule());
 }
 
 void WindowLoop::State::RunPosted() {
@@ -102,7 +142,7 @@ void WindowLoop::State::RunPosted() {
         batch.swap(posted);
         postPending = false;
     }
-    for (std::size_t i = 0; i < batch.size(); ++i) {
+    for (std::size_t i = 0; i < batch.size() && !orphaned; ++i) {
         try {
             batch[i]();
         } catch (...) {
@@ -142,6 +182,7 @@ void WindowLoop::State::RunDueTimers() {
             timers.erase(it);
         }
         fn();
+        if (orphaned) return;
     }
 }
 
@@ -196,9 +237,13 @@ WindowLoop::WindowLoop() : state_(std::make_unique<State>()) {
 }
 
 WindowLoop::~WindowLoop() {
-    ::DestroyWindow(state_->window);
-    std::lock_guard lock(g_classMutex);
-    if (--g_classUsers == 0) ::UnregisterClassW(kClassName, ThisModule());
+    if (state_->delivering) {
+        // Destroyed by one of its own callbacks: the delivery still runs
+        // on the state, which goes when it ends (see Procedure).
+        state_.release()->orphaned = true;
+        return;
+    }
+    State::Destroy(state_.release());
 }
 
 EventLoop::TimePoint WindowLoop::Now() const { return Clock::now(); }

@@ -5,6 +5,8 @@
 #include <gtest/gtest.h>
 #include <windows.h>
 
+#include <algorithm>
+#include <string>
 #include <thread>
 #include <vector>
 
@@ -73,6 +75,60 @@ TEST(WindowLoop, ExceptionOfACallbackIsKeptNotThrownThroughTheWindow) {
     ASSERT_TRUE(e);
     EXPECT_THROW(std::rethrow_exception(e), std::runtime_error);
     EXPECT_FALSE(loop.TakeFailure());
+}
+
+// A host's handler that shows a message box pumps the thread's messages
+// inside the callback: the loop's next notifications wait until it returns.
+TEST(WindowLoop, ACallbackThatPumpsMessagesHasNothingOfTheLoopRunInsideIt) {
+    WindowLoop loop;
+    std::vector<std::string> order;
+    bool inside = false;
+    loop.post([&] {
+        inside = true;
+        order.push_back("modal begins");
+        loop.post([&] { order.push_back(inside ? "posted, inside" : "posted, after"); });
+        loop.StartTimer(loop.Now(), Clock::duration::zero(),
+                        [&] { order.push_back(inside ? "timer, inside" : "timer, after"); });
+        loop.StartTimer(loop.Now() + 20ms, Clock::duration::zero(), [&] {
+            order.push_back(inside ? "late timer, inside" : "late timer, after");
+        });
+        const std::uint64_t before = loop.Deliveries();
+        Pump(150ms);  // the message box
+        order.push_back("modal ends, deliveries inside " +
+                        std::to_string(loop.Deliveries() - before));
+        inside = false;
+    });
+    Pump(200ms);
+    const std::vector<std::string> expected{"modal begins", "modal ends, deliveries inside 0",
+                                            "timer, after", "late timer, after", "posted, after"};
+    std::vector<std::string> sorted = order;
+    // Timers and posted work keep no order among themselves; each came after.
+    ASSERT_EQ(order.size(), expected.size());
+    EXPECT_EQ(order[0], expected[0]);
+    EXPECT_EQ(order[1], expected[1]);
+    std::sort(sorted.begin() + 2, sorted.end());
+    std::vector<std::string> rest(expected.begin() + 2, expected.end());
+    std::sort(rest.begin(), rest.end());
+    EXPECT_EQ(std::vector<std::string>(sorted.begin() + 2, sorted.end()), rest);
+}
+
+// A host may drop the last thing that keeps a loop inside one of its
+// callbacks (a control releasing itself from an event handler).
+TEST(WindowLoop, DestroyedByItsOwnCallbackRunsNothingMoreAndRemovesItsWindow) {
+    auto* loop = new WindowLoop;
+    const HWND window = static_cast<HWND>(loop->Window());
+    int after = 0;
+    loop->post([&] { delete loop; });
+    loop->post([&] { ++after; });
+    loop->StartTimer(loop->Now(), 10ms, [&] { ++after; });  // due behind the posted work
+    Pump(100ms);
+    EXPECT_EQ(after, 0);
+    EXPECT_FALSE(::IsWindow(window));
+    WindowLoop again;  // the class is still usable
+    int ran = 0;
+    again.post([&] { ++ran; });
+    Pump(50ms);
+    EXPECT_EQ(ran, 1);
 }
 
 TEST(DefaultLoop, StopFromAnotherThreadEndsRunAndAnEarlyStopEndsTheNextRun) {
