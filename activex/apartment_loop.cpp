@@ -18,6 +18,7 @@ public:
     std::unique_ptr<Vostrel> MakeControl(HostSite& host) override {
         return platform::MakeControl(loop_, &host);
     }
+    void Post(std::function<void()> fn) override { loop_.post(std::move(fn)); }
 
 private:
     platform::WindowLoop loop_;

@@ -4,6 +4,7 @@
 // object of the thread lives.
 #pragma once
 
+#include <functional>
 #include <memory>
 
 #include "vostrel/vostrel.hpp"
@@ -16,6 +17,9 @@ public:
     /// A new control on this loop's real serial port and timer; `host`
     /// answers its run-mode flag and takes its change notifications.
     virtual std::unique_ptr<Vostrel> MakeControl(HostSite& host) = 0;
+    /// Runs `fn` from the thread's message queue, after whatever runs now
+    /// has returned. Throws vostrel::Error when the queue refuses it.
+    virtual void Post(std::function<void()> fn) = 0;
 };
 
 /// The calling thread's loop, made on first use. Throws vostrel::Error

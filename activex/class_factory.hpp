@@ -8,11 +8,11 @@ namespace vostrel::activex {
 
 class ClassFactory final : public IClassFactory {
 public:
-    // IUnknown: the class object lives as long as the module; only server
-    // locks keep the module loaded.
+    // IUnknown: the class object lives as long as the module; a reference
+    // a client holds keeps the module loaded, as a server lock does.
     HRESULT STDMETHODCALLTYPE QueryInterface(REFIID iid, void** out) override;
-    ULONG STDMETHODCALLTYPE AddRef() override { return 2; }
-    ULONG STDMETHODCALLTYPE Release() override { return 1; }
+    ULONG STDMETHODCALLTYPE AddRef() override;
+    ULONG STDMETHODCALLTYPE Release() override;
     // IClassFactory
     HRESULT STDMETHODCALLTYPE CreateInstance(IUnknown* outer, REFIID iid, void** out) override;
     HRESULT STDMETHODCALLTYPE LockServer(BOOL lock) override;

@@ -28,7 +28,8 @@ public:
 
     /// Calls `call` on every sink advised now, in advising order. A sink may
     /// advise or unadvise (itself or others) meanwhile: the round goes over
-    /// the sinks as they were when it began, each kept alive for its call.
+    /// the sinks advised when it began, each kept alive for its call, and
+    /// skips one unadvised before its turn came.
     void ForEachSink(const std::function<void(IUnknown*)>& call);
     bool HasSinks() const { return !sinks_.empty(); }
     /// Releases every sink (the object is closing).
@@ -52,5 +53,10 @@ private:
     DWORD nextCookie_ = 1;
     std::vector<std::pair<DWORD, IUnknown*>> sinks_;  // cookie, sink (one reference each)
 };
+
+/// An enumerator over `points` (each kept referenced while it lives), for
+/// IConnectionPointContainer::EnumConnectionPoints.
+HRESULT EnumerateConnectionPoints(std::vector<IConnectionPoint*> points,
+                                  IEnumConnectionPoints** out);
 
 }  // namespace vostrel::activex

@@ -18,10 +18,14 @@ using typelib::MemberInfo;
 
 // The member that `flags` reach at `id`, as the late-bound face resolves
 // it (a method before a getter when both kinds are asked); nullptr if none.
+// No property holds an object, so a put by reference alone reaches nothing;
+// put and put-by-reference together (what .NET's late binding sends for
+// any property set) is a put.
 const MemberInfo* ResolveMember(DISPID id, WORD flags, HRESULT& why) {
     const WORD kinds = flags & (DISPATCH_METHOD | DISPATCH_PROPERTYGET | DISPATCH_PROPERTYPUT);
     why = DISP_E_MEMBERNOTFOUND;
-    if ((flags & DISPATCH_PROPERTYPUTREF) || kinds == 0) return nullptr;
+    if (((flags & DISPATCH_PROPERTYPUTREF) && kinds != DISPATCH_PROPERTYPUT) || kinds == 0)
+        return nullptr;
     if ((kinds & DISPATCH_PROPERTYPUT) && kinds != DISPATCH_PROPERTYPUT) {
         why = E_INVALIDARG;
         return nullptr;

@@ -1,5 +1,7 @@
 // The control as an OLE embedding: sited by its container, activated in
-// place without a window of its own, told of ambient changes.
+// place in a child window of the container's (the design-time picture),
+// told of ambient changes.
+#include "activex/design_window.hpp"
 #include "activex/guids.hpp"
 #include "activex/vostrel_object.hpp"
 
@@ -49,20 +51,41 @@ HRESULT VostrelObject::DoVerb(LONG verb, LPMSG, IOleClientSite* site, LONG, HWND
         case OLEIVERB_SHOW:
         case OLEIVERB_INPLACEACTIVATE:
         case OLEIVERB_UIACTIVATE: {
-            if (inPlaceSite_) return S_OK;
+            if (inPlaceSite_) return rect ? SetObjectRects(rect, rect) : S_OK;
             IOleClientSite* from = site ? site : site_;
             if (!from) return E_UNEXPECTED;
             IOleInPlaceSite* inPlace = nullptr;
             if (FAILED(
                     from->QueryInterface(IID_IOleInPlaceSite, reinterpret_cast<void**>(&inPlace))))
                 return S_OK;  // shown through IViewObject only
-            if (inPlace->CanInPlaceActivate() != S_OK) {
+            HWND parent = nullptr;
+            if (inPlace->CanInPlaceActivate() != S_OK || FAILED(inPlace->GetWindow(&parent)) ||
+                !parent) {
                 inPlace->Release();
-                return S_OK;
+                return S_OK;  // likewise
             }
             inPlace->OnInPlaceActivate();
+            IOleInPlaceFrame* frame = nullptr;
+            IOleInPlaceUIWindow* document = nullptr;
+            RECT position{}, clip{};
+            OLEINPLACEFRAMEINFO info{};
+            info.cb = sizeof info;
+            if (SUCCEEDED(inPlace->GetWindowContext(&frame, &document, &position, &clip, &info))) {
+                position_ = position;
+                if (frame) frame->Release();
+                if (document) document->Release();
+            } else if (rect) {
+                position_ = *rect;
+            }
+            window_ = CreateDesignWindow(parent, position_, static_cast<IViewObject2*>(this),
+                                         ShowsPicture());
+            if (!window_) {
+                const HRESULT hr = HRESULT_FROM_WIN32(GetLastError());
+                inPlace->OnInPlaceDeactivate();
+                inPlace->Release();
+                return FAILED(hr) ? hr : E_FAIL;
+            }
             inPlaceSite_ = inPlace;
-            if (rect) position_ = *rect;
             return S_OK;
         }
         case OLEIVERB_HIDE:
@@ -146,7 +169,13 @@ HRESULT VostrelObject::OnMnemonic(MSG*) { return E_NOTIMPL; }
 HRESULT VostrelObject::OnAmbientPropertyChange(DISPID id) {
     // The run-mode flag is asked afresh whenever the control needs it; only
     // the picture (shown at design time alone) depends on it here.
-    if (id == DISPID_AMBIENT_USERMODE || id == DISPID_UNKNOWN) ViewChanged();
+    if (id == DISPID_AMBIENT_USERMODE || id == DISPID_UNKNOWN) {
+        if (window_) {
+            ShowWindow(window_, ShowsPicture() ? SW_SHOWNA : SW_HIDE);
+            InvalidateRect(window_, nullptr, FALSE);
+        }
+        ViewChanged();
+    }
     return S_OK;
 }
 
@@ -159,8 +188,8 @@ HRESULT VostrelObject::FreezeEvents(BOOL freeze) {
 
 HRESULT VostrelObject::GetWindow(HWND* window) {
     if (!window) return E_POINTER;
-    *window = nullptr;
-    return E_FAIL;  // windowless: nothing to show at run time
+    *window = window_;
+    return window_ ? S_OK : E_FAIL;  // a window only while active in place
 }
 
 HRESULT VostrelObject::ContextSensitiveHelp(BOOL) { return E_NOTIMPL; }
@@ -169,6 +198,8 @@ HRESULT VostrelObject::InPlaceDeactivate() {
     if (!inPlaceSite_) return S_OK;
     IOleInPlaceSite* site = inPlaceSite_;
     inPlaceSite_ = nullptr;
+    DestroyDesignWindow(window_);
+    window_ = nullptr;
     site->OnInPlaceDeactivate();
     site->Release();
     return S_OK;
@@ -179,6 +210,9 @@ HRESULT VostrelObject::UIDeactivate() { return S_OK; }
 HRESULT VostrelObject::SetObjectRects(LPCRECT position, LPCRECT) {
     if (!position) return E_POINTER;
     position_ = *position;
+    if (window_)
+        MoveWindow(window_, position_.left, position_.top, position_.right - position_.left,
+                   position_.bottom - position_.top, TRUE);
     return S_OK;
 }
 

@@ -155,6 +155,8 @@ HRESULT VostrelObject::Load(LPSTREAM stream) {
 
 HRESULT VostrelObject::Save(LPSTREAM stream, BOOL clearDirty) {
     if (!stream) return E_POINTER;
+    // Nothing is written that a load would refuse.
+    if (control_->ErrorMessage().size() > kStreamMaxText) return STG_E_CANTSAVE;
     std::string bytes;
     HRESULT hr = Persisting([&] {
         MemoryPropertyBag bag;

@@ -19,6 +19,7 @@ namespace {
 
 constexpr const wchar_t* kProgId = L"VostrelControl.Vostrel";
 constexpr const wchar_t* kProgIdVersioned = L"VostrelControl.Vostrel.1";
+constexpr const wchar_t* kClassName = L"Vostrel";
 // CATID_Control: the "Controls" component category.
 constexpr const wchar_t* kControlCategory = L"{40FC6ED4-2438-11CF-A3DB-080036F12502}";
 static_assert(VOSTREL_IDB_TOOLBOX == typelib::kToolboxBitmapId, "the registered toolbox picture");
@@ -88,7 +89,8 @@ HRESULT RegisterClassKeys(bool perUser) {
     auto set = [&](const std::wstring& key, const wchar_t* name, const std::wstring& value) {
         if (SUCCEEDED(hr)) hr = Check(SetValue(perUser, key, name, value));
     };
-    set(cls, nullptr, kProgId);
+    // The class's name is what a container's list of controls shows.
+    set(cls, nullptr, kClassName);
     set(cls + L"\\InprocServer32", nullptr, path);
     set(cls + L"\\InprocServer32", L"ThreadingModel", L"Apartment");
     if (SUCCEEDED(hr)) hr = Check(CreateKey(perUser, cls + L"\\Control"));
@@ -103,10 +105,10 @@ HRESULT RegisterClassKeys(bool perUser) {
     set(cls + L"\\VersionIndependentProgID", nullptr, kProgId);
     if (SUCCEEDED(hr))
         hr = Check(CreateKey(perUser, cls + L"\\Implemented Categories\\" + kControlCategory));
-    set(kProgId, nullptr, kProgId);
+    set(kProgId, nullptr, kClassName);
     set(std::wstring(kProgId) + L"\\CLSID", nullptr, clsid);
     set(std::wstring(kProgId) + L"\\CurVer", nullptr, kProgIdVersioned);
-    set(kProgIdVersioned, nullptr, kProgId);
+    set(kProgIdVersioned, nullptr, kClassName);
     set(std::wstring(kProgIdVersioned) + L"\\CLSID", nullptr, clsid);
     return hr;
 }

@@ -17,6 +17,10 @@ std::uint32_t Get(const std::string& in, std::size_t at, int bytes) {
 }  // namespace
 
 std::string EncodeStreamForm(const SavedProperties& p) {
+    if (p.errorMessage.size() > kStreamMaxText)
+        throw Error(err::kInvalidArgument, "ErrorMessage of " +
+                                               std::to_string(p.errorMessage.size()) +
+                                               " bytes is longer than a saved control may hold");
     std::string out(kTag, sizeof kTag);
     Put16(out, kStreamFormVersion);
     Put16(out, std::uint16_t(p.connection.raw()));

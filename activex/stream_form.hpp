@@ -29,7 +29,8 @@ inline constexpr std::uint16_t kStreamFormVersion = 1;
 /// A saved ErrorMessage longer than this is not believed (a damaged stream).
 inline constexpr std::uint32_t kStreamMaxText = 1u << 20;
 
-/// The whole form of `p`.
+/// The whole form of `p`. Throws Error(kInvalidArgument) for an
+/// ErrorMessage longer than kStreamMaxText, which no load would take back.
 std::string EncodeStreamForm(const SavedProperties& p);
 
 /// Reads the fixed header; returns the length of the text that follows.

@@ -37,6 +37,7 @@ VostrelObject::~VostrelObject() {
     control_.reset();
     events_.UnadviseAll();
     propertyNotify_.UnadviseAll();
+    InPlaceDeactivate();  // a container that never closed the object
     if (viewSink_) viewSink_->Release();
     if (adviseHolder_) adviseHolder_->Release();
     if (inPlaceSite_) inPlaceSite_->Release();
@@ -95,15 +96,40 @@ ULONG VostrelObject::AddRef() { return ++refs_; }
 
 ULONG VostrelObject::Release() {
     const ULONG left = --refs_;
-    if (left == 0) delete this;
+    if (left == 0) {
+        if (callouts_ == 0)
+            delete this;
+        else
+            DeleteLater();
+    }
     return left;
+}
+
+void VostrelObject::DeleteLater() {
+    // A sink let the object go from inside an event: below the sink the
+    // control is still running its own code (the rest of a read, the status
+    // after NoPing), which must not find itself deleted. Nothing more goes
+    // to sinks; the object goes once the message queue runs again.
+    if (dying_) return;
+    dying_ = true;
+    try {
+        loop_->Post([this] {
+            if (refs_ == 0)
+                delete this;
+            else
+                dying_ = false;  // taken up again meanwhile
+        });
+    } catch (...) {
+        // The queue refused: kept alive (a leak) rather than freed in use.
+    }
 }
 
 // --- the control's host -----------------------------------------------------
 
 bool VostrelObject::UserMode() {
     // No site, or a site that does not answer, means run mode.
-    if (!site_) return true;
+    if (!site_ || dying_) return true;
+    Callout out(*this);
     IDispatch* ambient = nullptr;
     if (FAILED(site_->QueryInterface(IID_IDispatch, reinterpret_cast<void**>(&ambient))))
         return true;
@@ -123,7 +149,8 @@ bool VostrelObject::UserMode() {
 void VostrelObject::PropertyChanged(std::string_view name) {
     dirty_ = true;
     const std::optional<DispId> id = MemberId(name);
-    if (!id) return;
+    if (!id || dying_) return;
+    Callout out(*this);
     propertyNotify_.ForEachSink([&](IUnknown* sink) {
         // A container's answer does not concern the control.
         reinterpret_cast<IPropertyNotifySink*>(sink)->OnChanged(*id);
@@ -131,21 +158,24 @@ void VostrelObject::PropertyChanged(std::string_view name) {
 }
 
 void VostrelObject::NoPing() {
-    AddRef();  // a handler may release the object
-    events_.ForEachSink([](IUnknown* sink) {
+    if (dying_) return;
+    Callout out(*this);  // a handler may release the object
+    events_.ForEachSink([this](IUnknown* sink) {
+        if (dying_) return;  // released by an earlier sink of this round
         DISPPARAMS none{nullptr, nullptr, 0, 0};
         reinterpret_cast<IDispatch*>(sink)->Invoke(dispid::kNoPing, IID_NULL, LOCALE_USER_DEFAULT,
                                                    DISPATCH_METHOD, &none, nullptr, nullptr,
                                                    nullptr);
     });
-    Release();
 }
 
 void VostrelObject::NewMail(Integer& MailBox) {
-    AddRef();
+    if (dying_) return;
+    Callout out(*this);
     events_.ForEachSink([&](IUnknown* sink) {
         // Each sink gets the mailbox by reference, as the event is published;
         // what it writes there stays with it.
+        if (dying_) return;
         short mailBox = MailBox;
         VARIANT arg;
         VariantInit(&arg);
@@ -156,7 +186,6 @@ void VostrelObject::NewMail(Integer& MailBox) {
                                                    DISPATCH_METHOD, &params, nullptr, nullptr,
                                                    nullptr);
     });
-    Release();
 }
 
 // --- ISupportErrorInfo, IProvideClassInfo2, IConnectionPointContainer -------
@@ -178,9 +207,7 @@ HRESULT VostrelObject::GetGUID(DWORD kind, GUID* out) {
 }
 
 HRESULT VostrelObject::EnumConnectionPoints(IEnumConnectionPoints** out) {
-    if (!out) return E_POINTER;
-    *out = nullptr;
-    return E_NOTIMPL;  // containers find the two points by their IIDs
+    return EnumerateConnectionPoints({&events_, &propertyNotify_}, out);
 }
 
 HRESULT VostrelObject::FindConnectionPoint(REFIID iid, IConnectionPoint** out) {

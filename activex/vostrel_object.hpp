@@ -162,6 +162,16 @@ private:
     void NoPing() override;
     void NewMail(Integer& MailBox) override;
 
+    // Calls out of a notification of the control (to a sink or the site)
+    // are counted: the last reference dropped in one leaves the object to
+    // be deleted from the message queue, once the control has returned.
+    struct Callout {
+        explicit Callout(VostrelObject& o) : object(o) { ++object.callouts_; }
+        ~Callout() { --object.callouts_; }
+        VostrelObject& object;
+    };
+    void DeleteLater();
+
     /// The picture shown while the host is designed, and nothing at run time.
     bool ShowsPicture();
     void ViewChanged();
@@ -169,10 +179,13 @@ private:
     std::shared_ptr<ApartmentLoop> loop_;  // before control_: outlives it
     std::unique_ptr<Vostrel> control_;
     ULONG refs_ = 1;
+    int callouts_ = 0;
+    bool dying_ = false;  // released inside a callout; deleted from the queue
     ConnectionPoint events_;
     ConnectionPoint propertyNotify_;
     IOleClientSite* site_ = nullptr;
     IOleInPlaceSite* inPlaceSite_ = nullptr;  // while in-place active
+    HWND window_ = nullptr;                   // likewise: the picture's window
     IOleAdviseHolder* adviseHolder_ = nullptr;
     IAdviseSink* viewSink_ = nullptr;
     DWORD viewAspects_ = 0;

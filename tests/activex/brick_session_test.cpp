@@ -168,5 +168,53 @@ TEST(BrickSession, DesignedSavedRunConnectedAndBack) {
     EXPECT_EQ(std::wstring(V_BSTR(&after.values[L"ErrorMessage"])), L"No errores");
 }
 
+// A handler that lets the control go from inside its event (a form closed
+// from a NewMail handler): the control is still in its own code below the
+// handler, so the object must outlive the event and go afterwards, from the
+// message queue, releasing its port.
+TEST(BrickSession, ReleasedInsideItsOwnEventTheControlGoesOnceTheEventIsOver) {
+    const char* portText = std::getenv("VOSTREL_TEST_COM_PORT");
+    if (!portText)
+        GTEST_SKIP() << "VOSTREL_TEST_COM_PORT is not set (run by with_simulated_brick.sh)";
+    short port = static_cast<short>(std::atoi(portText));
+    ASSERT_EQ(CanUnloadNow(), S_OK);
+
+    Ptr<_Vostrel> control;
+    ASSERT_EQ(CreateControl(kIidVostrel, control.put_void()), S_OK);
+    EventRecorder sink(kIidVostrelEvents);
+    {
+        Ptr<IConnectionPointContainer> points;
+        ASSERT_EQ(control.As(IID_IConnectionPointContainer, points), S_OK);
+        Ptr<IConnectionPoint> point;
+        ASSERT_EQ(points->FindConnectionPoint(kIidVostrelEvents, point.put()), S_OK);
+        DWORD cookie = 0;
+        ASSERT_EQ(point->Advise(&sink, &cookie), S_OK);
+    }
+    HRESULT aliveInside = E_FAIL;
+    sink.onNewMail = [&](short) {
+        control.reset();  // the last reference
+        aliveInside = CanUnloadNow();
+    };
+    short rate = 9600, result = 9, box = 1;
+    ASSERT_EQ(control->ConnectNXT(&port, &rate, &result), S_OK);
+    ASSERT_EQ(result, 0);
+    BSTR bye = SysAllocString(L"bye");
+    ASSERT_EQ(control->SendText(&box, &bye, &result), S_OK);
+    SysFreeString(bye);
+    PumpMessages(5000, [&] { return !sink.events.empty(); });
+    ASSERT_EQ(sink.events.size(), 1u);
+    EXPECT_EQ(aliveInside, S_FALSE);  // not deleted under the control's feet
+    PumpMessages(2000, [] { return CanUnloadNow() == S_OK; });
+    EXPECT_EQ(CanUnloadNow(), S_OK);  // deleted once the event was over
+    EXPECT_EQ(sink.refs(), 1u);       // and the sink released
+
+    // The port went with it: a new control opens it again.
+    Ptr<_Vostrel> next;
+    ASSERT_EQ(CreateControl(kIidVostrel, next.put_void()), S_OK);
+    ASSERT_EQ(next->ConnectNXT(&port, &rate, &result), S_OK);
+    EXPECT_EQ(result, 0);
+    ASSERT_EQ(next->DisconnectNXT(&result), S_OK);
+}
+
 }  // namespace
 }  // namespace vostrel::activex::testing

@@ -19,6 +19,8 @@ HRESULT AmbientSite::QueryInterface(REFIID iid, void** out) {
     if (IsEqualIID(iid, IID_IUnknown) || IsEqualIID(iid, IID_IOleClientSite))
         return Give(static_cast<IOleClientSite*>(this), out);
     if (IsEqualIID(iid, IID_IDispatch)) return Give(static_cast<IDispatch*>(this), out);
+    if (window && (IsEqualIID(iid, IID_IOleInPlaceSite) || IsEqualIID(iid, IID_IOleWindow)))
+        return Give(static_cast<IOleInPlaceSite*>(this), out);
     return E_NOINTERFACE;
 }
 

@@ -30,12 +30,49 @@ private:
 };
 
 /// A client site; its IDispatch answers the ambient UserMode (or nothing).
-class AmbientSite final : public IOleClientSite, public IDispatch, public Counted {
+/// Given a window, it is also an in-place site whose window that is.
+class AmbientSite final : public IOleClientSite,
+                          public IDispatch,
+                          public IOleInPlaceSite,
+                          public Counted {
 public:
     enum class Answer { RunMode, DesignMode, Nothing };
     explicit AmbientSite(Answer answer) : answer(answer) {}
     Answer answer;
     int userModeQueries = 0;
+    HWND window = nullptr;          // the form's window: in-place activation
+    RECT position{10, 20, 89, 74};  // where the control sits on it
+    int activations = 0, deactivations = 0;
+
+    // IOleWindow, IOleInPlaceSite
+    HRESULT STDMETHODCALLTYPE GetWindow(HWND* w) override {
+        *w = window;
+        return window ? S_OK : E_FAIL;
+    }
+    HRESULT STDMETHODCALLTYPE ContextSensitiveHelp(BOOL) override { return E_NOTIMPL; }
+    HRESULT STDMETHODCALLTYPE CanInPlaceActivate() override { return S_OK; }
+    HRESULT STDMETHODCALLTYPE OnInPlaceActivate() override {
+        ++activations;
+        return S_OK;
+    }
+    HRESULT STDMETHODCALLTYPE OnUIActivate() override { return S_OK; }
+    HRESULT STDMETHODCALLTYPE GetWindowContext(IOleInPlaceFrame** frame, IOleInPlaceUIWindow** doc,
+                                               LPRECT pos, LPRECT clip,
+                                               LPOLEINPLACEFRAMEINFO) override {
+        *frame = nullptr;
+        *doc = nullptr;
+        *pos = *clip = position;
+        return S_OK;
+    }
+    HRESULT STDMETHODCALLTYPE Scroll(SIZE) override { return E_NOTIMPL; }
+    HRESULT STDMETHODCALLTYPE OnUIDeactivate(BOOL) override { return S_OK; }
+    HRESULT STDMETHODCALLTYPE OnInPlaceDeactivate() override {
+        ++deactivations;
+        return S_OK;
+    }
+    HRESULT STDMETHODCALLTYPE DiscardUndoState() override { return S_OK; }
+    HRESULT STDMETHODCALLTYPE DeactivateAndUndo() override { return S_OK; }
+    HRESULT STDMETHODCALLTYPE OnPosRectChange(LPCRECT) override { return S_OK; }
 
     HRESULT STDMETHODCALLTYPE QueryInterface(REFIID iid, void** out) override;
     ULONG STDMETHODCALLTYPE AddRef() override { return Add(); }
@@ -97,15 +134,18 @@ private:
     IID events_;
 };
 
-/// A sink of IPropertyNotifySink: the dispatch ids of the changes.
+/// A sink of IPropertyNotifySink: the dispatch ids of the changes;
+/// `onChanged` runs inside the notification.
 class ChangeRecorder final : public IPropertyNotifySink, public Counted {
 public:
     std::vector<DISPID> changed;
+    std::function<void()> onChanged;
     HRESULT STDMETHODCALLTYPE QueryInterface(REFIID iid, void** out) override;
     ULONG STDMETHODCALLTYPE AddRef() override { return Add(); }
     ULONG STDMETHODCALLTYPE Release() override { return Drop(); }
     HRESULT STDMETHODCALLTYPE OnChanged(DISPID id) override {
         changed.push_back(id);
+        if (onChanged) onChanged();
         return S_OK;
     }
     HRESULT STDMETHODCALLTYPE OnRequestEdit(DISPID) override { return S_OK; }

@@ -82,14 +82,14 @@ TEST(DesignTime, GuardedSettersFailWith387AndNotifyNothing) {
     // Through the function table: the HRESULT and an error object with the
     // standard text alone.
     EXPECT_EQ(form.control->put_Connection(VARIANT_TRUE), kSetNotPermitted);
-    EXPECT_EQ(LastErrorDescription(), L"Property Set not permitted");
+    EXPECT_EQ(LastErrorDescription(), L"Set not permitted");
     Bstr message(L"changed");
     EXPECT_EQ(form.control->put_ErrorMessage(message.get()), kSetNotPermitted);
     // Through IDispatch: DISP_E_EXCEPTION carrying the same scode.
     EXCEPINFO info{};
     EXPECT_EQ(form.Put(id::kConnection, Bool(true), &info), DISP_E_EXCEPTION);
     EXPECT_EQ(info.scode, kSetNotPermitted);
-    EXPECT_EQ(std::wstring(info.bstrDescription), L"Property Set not permitted");
+    EXPECT_EQ(std::wstring(info.bstrDescription), L"Set not permitted");
     EXPECT_EQ(info.bstrSource, nullptr);
     EXPECT_EQ(info.bstrHelpFile, nullptr);
     SysFreeString(info.bstrDescription);
@@ -193,6 +193,23 @@ TEST(Persistence, StreamRoundTripAndADamagedStreamChangesNothing) {
     EXPECT_EQ(persist->IsDirty(), S_FALSE);
     STATSTG stat{};
     stream->Stat(&stat, STATFLAG_NONAME);
+    ULARGE_INTEGER most{};
+    ASSERT_EQ(persist->GetSizeMax(&most), S_OK);
+    EXPECT_EQ(most.QuadPart, stat.cbSize.QuadPart);
+
+    // A text too long for any load to take back is not saved at all.
+    {
+        Ptr<IStream> full;
+        ASSERT_EQ(CreateStreamOnHGlobal(nullptr, TRUE, full.put()), S_OK);
+        std::wstring huge((1u << 20) + 1, L'e');
+        Bstr longText(huge.c_str());
+        ASSERT_EQ(form.control->put_ErrorMessage(longText.get()), S_OK);
+        EXPECT_EQ(persist->Save(full.get(), TRUE), STG_E_CANTSAVE);
+        STATSTG none{};
+        full->Stat(&none, STATFLAG_NONAME);
+        EXPECT_EQ(none.cbSize.QuadPart, 0u);
+        ASSERT_EQ(form.control->put_ErrorMessage(text.get()), S_OK);
+    }
 
     Sited restored(AmbientSite::Answer::DesignMode);
     Ptr<IPersistStreamInit> load;
@@ -330,6 +347,20 @@ TEST_F(Bound, LateBindingTakesEveryFormScriptsPass) {
     ASSERT_EQ(Call(id::kPingNXT, DISPATCH_PROPERTYGET, none, &result), S_OK);
     EXPECT_EQ(V_VT(&result), VT_BOOL);
     EXPECT_EQ(V_BOOL(&result), VARIANT_FALSE);
+
+    // .NET's late binding sets any property with put and put-by-reference
+    // together; a put by reference alone names an object property, and
+    // there is none.
+    ping = Bool(true);
+    ASSERT_EQ(
+        control->Invoke(id::kPingNXT, IID_NULL, 0, DISPATCH_PROPERTYPUT | DISPATCH_PROPERTYPUTREF,
+                        &put, nullptr, nullptr, nullptr),
+        S_OK);
+    ASSERT_EQ(Call(id::kPingNXT, DISPATCH_PROPERTYGET, none, &result), S_OK);
+    EXPECT_EQ(V_BOOL(&result), VARIANT_TRUE);
+    EXPECT_EQ(control->Invoke(id::kPingNXT, IID_NULL, 0, DISPATCH_PROPERTYPUTREF, &put, nullptr,
+                              nullptr, nullptr),
+              DISP_E_MEMBERNOTFOUND);
 }
 
 TEST_F(Bound, LateBindingErrors) {
@@ -406,12 +437,102 @@ TEST(Control, MiscStatusClassInfoAndEventPoint) {
     EXPECT_EQ(events->Unadvise(ca), S_OK);
     EXPECT_EQ(events->Unadvise(ca), CONNECT_E_NOCONNECTION);
     EXPECT_EQ(a.refs(), 1u);
+
+    // Both points are listed, the events' first.
+    Ptr<IEnumConnectionPoints> all;
+    ASSERT_EQ(points->EnumConnectionPoints(all.put()), S_OK);
+    IConnectionPoint* listed[3] = {};
+    ULONG fetched = 0;
+    EXPECT_EQ(all->Next(3, listed, &fetched), S_FALSE);
+    ASSERT_EQ(fetched, 2u);
+    IID first{}, second{};
+    listed[0]->GetConnectionInterface(&first);
+    listed[1]->GetConnectionInterface(&second);
+    EXPECT_TRUE(IsEqualIID(first, kIidVostrelEvents));
+    EXPECT_TRUE(IsEqualIID(second, IID_IPropertyNotifySink));
+    for (ULONG i = 0; i < fetched; ++i) listed[i]->Release();
+    EXPECT_EQ(all->Reset(), S_OK);
+    EXPECT_EQ(all->Skip(3), S_FALSE);
+    all.reset();
     events.reset();
     points.reset();
     info.reset();
     cls.reset();
     ole.reset();
     EXPECT_EQ(b.refs(), 1u);  // released with the object
+}
+
+TEST(Control, ASinkUnadvisedDuringANotificationIsNotCalledAfterwards) {
+    Sited form(AmbientSite::Answer::RunMode);
+    ChangeRecorder later;
+    DWORD laterCookie = 0;
+    ASSERT_EQ(form.changePoint->Advise(&later, &laterCookie), S_OK);
+    // The first sink drops the second as it hears of the change.
+    form.changes.onChanged = [&] { EXPECT_EQ(form.changePoint->Unadvise(laterCookie), S_OK); };
+    ASSERT_EQ(form.control->put_PingNXT(VARIANT_FALSE), S_OK);
+    EXPECT_EQ(form.changes.changed, std::vector<DISPID>{id::kPingNXT});
+    EXPECT_TRUE(later.changed.empty());
+    EXPECT_EQ(later.refs(), 1u);
+}
+
+// A form's designer activates the control in place: it gets a child window
+// of the form's, where its picture is drawn while designed and nothing at
+// run time; deactivation and closing take the window away.
+TEST(Control, InPlaceActiveInAChildWindowOfTheForm) {
+    // The form's window: a message-only one, which needs no display (the
+    // control treats any parent alike).
+    HWND form = CreateWindowExW(0, L"STATIC", L"form", 0, 0, 0, 300, 200, HWND_MESSAGE, nullptr,
+                                nullptr, nullptr);
+    ASSERT_NE(form, nullptr) << "no window for the form: " << GetLastError();
+    Sited on(AmbientSite::Answer::DesignMode);
+    on.site.window = form;
+    ASSERT_EQ(
+        on.ole->DoVerb(OLEIVERB_INPLACEACTIVATE, nullptr, &on.site, 0, form, &on.site.position),
+        S_OK);
+    EXPECT_EQ(on.site.activations, 1);
+    Ptr<IOleInPlaceObject> inPlace;
+    ASSERT_EQ(on.control.As(IID_IOleInPlaceObject, inPlace), S_OK);
+    HWND window = nullptr;
+    ASSERT_EQ(inPlace->GetWindow(&window), S_OK);
+    ASSERT_NE(window, nullptr);
+    EXPECT_EQ(GetParent(window), form);
+    EXPECT_TRUE(GetWindowLongW(window, GWL_STYLE) & WS_VISIBLE);  // designed: shown
+    RECT r{};
+    GetWindowRect(window, &r);
+    MapWindowPoints(nullptr, form, reinterpret_cast<POINT*>(&r), 2);
+    EXPECT_EQ(r.left, 10);
+    EXPECT_EQ(r.top, 20);
+    EXPECT_EQ(r.right - r.left, 79);
+    EXPECT_EQ(r.bottom - r.top, 54);
+
+    const RECT moved{40, 50, 119, 104};
+    ASSERT_EQ(inPlace->SetObjectRects(&moved, &moved), S_OK);
+    GetWindowRect(window, &r);
+    MapWindowPoints(nullptr, form, reinterpret_cast<POINT*>(&r), 2);
+    EXPECT_EQ(r.left, 40);
+    EXPECT_EQ(r.top, 50);
+
+    // The form runs: the picture goes.
+    on.site.answer = AmbientSite::Answer::RunMode;
+    Ptr<IOleControl> control;
+    ASSERT_EQ(on.control.As(IID_IOleControl, control), S_OK);
+    ASSERT_EQ(control->OnAmbientPropertyChange(DISPID_AMBIENT_USERMODE), S_OK);
+    EXPECT_FALSE(GetWindowLongW(window, GWL_STYLE) & WS_VISIBLE);
+
+    ASSERT_EQ(inPlace->InPlaceDeactivate(), S_OK);
+    EXPECT_EQ(on.site.deactivations, 1);
+    EXPECT_FALSE(IsWindow(window));
+    EXPECT_EQ(inPlace->GetWindow(&window), E_FAIL);
+
+    // Activated again, then closed by the container: deactivated with it.
+    ASSERT_EQ(on.ole->DoVerb(OLEIVERB_SHOW, nullptr, &on.site, 0, form, &on.site.position), S_OK);
+    ASSERT_EQ(inPlace->GetWindow(&window), S_OK);
+    ASSERT_EQ(on.ole->Close(OLECLOSE_NOSAVE), S_OK);
+    EXPECT_EQ(on.site.deactivations, 2);
+    EXPECT_FALSE(IsWindow(window));
+    inPlace.reset();
+    control.reset();
+    DestroyWindow(form);
 }
 
 TEST(Control, DrawsItsPictureAtDesignTimeOnly) {
@@ -460,14 +581,18 @@ TEST(Module, CanUnloadExactlyWhenNoObjectAndNoLockIsAlive) {
         reinterpret_cast<void*>(GetProcAddress(Module(), "DllGetClassObject")));
     Ptr<IClassFactory> factory;
     ASSERT_EQ(get(kClsId, IID_IClassFactory, factory.put_void()), S_OK);
+    EXPECT_EQ(CanUnloadNow(), S_FALSE);  // a client holds the class object
     ASSERT_EQ(factory->LockServer(TRUE), S_OK);
-    EXPECT_EQ(CanUnloadNow(), S_FALSE);
-    ASSERT_EQ(factory->LockServer(FALSE), S_OK);
-    EXPECT_EQ(CanUnloadNow(), S_OK);
     IUnknown* aggregated = nullptr;
     EXPECT_EQ(factory->CreateInstance(reinterpret_cast<IUnknown*>(factory.get()), IID_IUnknown,
                                       reinterpret_cast<void**>(&aggregated)),
               CLASS_E_NOAGGREGATION);
+    factory.reset();
+    EXPECT_EQ(CanUnloadNow(), S_FALSE);  // the lock alone
+    ASSERT_EQ(get(kClsId, IID_IClassFactory, factory.put_void()), S_OK);
+    ASSERT_EQ(factory->LockServer(FALSE), S_OK);
+    factory.reset();
+    EXPECT_EQ(CanUnloadNow(), S_OK);
 }
 
 }  // namespace

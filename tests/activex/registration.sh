@@ -38,6 +38,7 @@ for expected in 'ThreadingModel    REG_SZ    Apartment' "InprocServer32" '\Contr
                 'VostrelControl.Vostrel.1' 'Implemented Categories\{40FC6ED4-2438-11CF-A3DB-080036F12502}'; do
   grep -qF "$expected" "$work/query.txt" || { cat "$work/query.txt"; fail "class key lacks: $expected"; }
 done
+tr -d '\r' <"$work/query.txt" | grep -qxF '    (Default)    REG_SZ    Vostrel' || { cat "$work/query.txt"; fail "the class is not named Vostrel"; }
 query "HKLM\\Software\\Classes\\VostrelControl.Vostrel\\CurVer" || fail "no ProgID"
 grep -qF 'VostrelControl.Vostrel.1' "$work/query.txt" || fail "ProgID's CurVer"
 query "HKLM\\Software\\Classes\\TypeLib\\$libid\\e.0" /s || fail "type library not registered"

@@ -19,6 +19,19 @@ TEST(StreamForm, BytesAreTagVersionBooleansAndCountedText) {
     EXPECT_EQ(back.pingNXT, kTrue);
 }
 
+TEST(StreamForm, WhatCanBeSavedCanBeLoadedAndNothingLonger) {
+    const std::string longest(kStreamMaxText, 'e');
+    const std::string bytes = EncodeStreamForm({kFalse, kTrue, longest});
+    SavedProperties back{};
+    EXPECT_EQ(DecodeStreamHeader(bytes.substr(0, kStreamHeaderSize), back), kStreamMaxText);
+    try {
+        EncodeStreamForm({kFalse, kTrue, longest + "e"});
+        ADD_FAILURE() << "a text no load takes back was encoded";
+    } catch (const Error& e) {
+        EXPECT_EQ(e.Number(), err::kInvalidArgument);
+    }
+}
+
 TEST(StreamForm, ForeignNewerOrImplausibleHeadersAreRefused) {
     const std::string good = EncodeStreamForm({kFalse, kTrue, "x"}).substr(0, kStreamHeaderSize);
     SavedProperties p{};

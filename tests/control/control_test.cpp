@@ -124,7 +124,7 @@ TEST(ErrorType, CarriesNumberAndStandardText) {
     Error e(err::kOverflow);
     EXPECT_EQ(e.Number(), 6);
     EXPECT_STREQ(e.what(), "Overflow");
-    EXPECT_STREQ(Error(err::kSetNotPermitted).what(), "Property Set not permitted");
+    EXPECT_STREQ(Error(err::kSetNotPermitted).what(), "Set not permitted");
 }
 
 TEST(ErrorType, VariantOfCppBoolIsABoolean) {
