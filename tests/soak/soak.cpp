@@ -33,8 +33,8 @@ using Clock = std::chrono::steady_clock;
 namespace {
 
 constexpr Integer kPort = 1;
-constexpr Integer kToBrick = 2;    // host -> brick texts
-constexpr int kToHost = 3;         // brick -> host texts
+constexpr Integer kToBrick = 2;        // host -> brick texts
+constexpr int kToHost = 3;             // brick -> host texts
 constexpr std::uint64_t kWindow = 64;  // messages in flight each way
 
 // Failures seen on any thread; the first few are printed at the end.
@@ -126,7 +126,9 @@ int main(int argc, char** argv) {
         if (e.kind != vostrel::sim::BrickEvent::Kind::Received) return;
         // Echoes of the keep-alive queries come into the ping inbox; the
         // brick's program counts those.
-        if (e.inbox == brickOptions.program.pingInbox && e.status == 0 && e.bytes.rfind('!', 0) == 0) return;
+        if (e.inbox == brickOptions.program.pingInbox && e.status == 0 &&
+            e.bytes.rfind('!', 0) == 0)
+            return;
         const std::uint64_t n = brickGot.load();
         const std::string expected = SoakText('h', n) + std::string(1, '\0');
         if (e.status != 0 || e.inbox != kToBrick || e.bytes != expected)
@@ -193,7 +195,8 @@ int main(int argc, char** argv) {
                 const std::uint64_t count = 2 + rng() % 4;
                 std::vector<std::string> telegrams;
                 for (std::uint64_t i = 0; i < count; ++i)
-                    telegrams.push_back(vostrel::sim::MessageTelegram(kToHost, SoakText('b', n + i)));
+                    telegrams.push_back(
+                        vostrel::sim::MessageTelegram(kToHost, SoakText('b', n + i)));
                 brick.SendJoined(telegrams);
                 brickSent = n + count;
                 ++joins;
@@ -204,8 +207,9 @@ int main(int argc, char** argv) {
     const auto start = Clock::now();
     const auto end = start + std::chrono::duration_cast<Clock::duration>(
                                  std::chrono::duration<double>(options.seconds));
-    const auto warmUp = start + std::chrono::duration_cast<Clock::duration>(
-                                    std::chrono::duration<double>(std::min(options.seconds * 0.2, 60.0)));
+    const auto warmUp =
+        start + std::chrono::duration_cast<Clock::duration>(
+                    std::chrono::duration<double>(std::min(options.seconds * 0.2, 60.0)));
     std::size_t rssAtWarmUp = 0, rssMax = 0, rssStart = vostrel::soak::ResidentBytes();
     auto nextReport = start + 60s;
     while (Clock::now() < end) {
@@ -217,12 +221,14 @@ int main(int argc, char** argv) {
         }
         if (Clock::now() >= nextReport) {
             nextReport += 60s;
-            std::printf("  %4.0f s: host sent %llu, brick got %llu; brick sent %llu, host got %llu; rss %zu KiB\n",
-                        std::chrono::duration<double>(Clock::now() - start).count(),
-                        static_cast<unsigned long long>(hostSent),
-                        static_cast<unsigned long long>(brickGot.load()),
-                        static_cast<unsigned long long>(brickSent.load()),
-                        static_cast<unsigned long long>(sink.received.load()), rss / 1024);
+            std::printf(
+                "  %4.0f s: host sent %llu, brick got %llu; brick sent %llu, host got %llu; rss "
+                "%zu KiB\n",
+                std::chrono::duration<double>(Clock::now() - start).count(),
+                static_cast<unsigned long long>(hostSent),
+                static_cast<unsigned long long>(brickGot.load()),
+                static_cast<unsigned long long>(brickSent.load()),
+                static_cast<unsigned long long>(sink.received.load()), rss / 1024);
             std::fflush(stdout);
         }
     }
@@ -249,21 +255,25 @@ int main(int argc, char** argv) {
     const std::uint64_t brickSentTotal = brickSent.load();
     std::printf("soak: %.1f s over %s\n", elapsed, brick.DevicePath().c_str());
     std::printf("  host -> brick: %llu sent, %llu received (%.0f messages/s)\n",
-                static_cast<unsigned long long>(hostSent), static_cast<unsigned long long>(brickGot.load()),
+                static_cast<unsigned long long>(hostSent),
+                static_cast<unsigned long long>(brickGot.load()),
                 static_cast<double>(hostSent) / elapsed);
-    std::printf("  brick -> host: %llu sent (%llu single, %llu split, %llu joined writes), %llu received "
-                "(%.0f messages/s)\n",
-                static_cast<unsigned long long>(brickSentTotal), static_cast<unsigned long long>(singles),
-                static_cast<unsigned long long>(splits), static_cast<unsigned long long>(joins),
-                static_cast<unsigned long long>(sink.received.load()),
-                static_cast<double>(brickSentTotal) / elapsed);
-    std::printf("  keep-alive queries: %d sent, %d answered, %d wrong; NoPing %d\n", status.pingsSent,
-                status.pingAnswers, status.wrongAnswers, sink.noPings.load());
+    std::printf(
+        "  brick -> host: %llu sent (%llu single, %llu split, %llu joined writes), %llu received "
+        "(%.0f messages/s)\n",
+        static_cast<unsigned long long>(brickSentTotal), static_cast<unsigned long long>(singles),
+        static_cast<unsigned long long>(splits), static_cast<unsigned long long>(joins),
+        static_cast<unsigned long long>(sink.received.load()),
+        static_cast<double>(brickSentTotal) / elapsed);
+    std::printf("  keep-alive queries: %d sent, %d answered, %d wrong; NoPing %d\n",
+                status.pingsSent, status.pingAnswers, status.wrongAnswers, sink.noPings.load());
     std::printf("  bytes: %llu to the brick, %llu from it, %llu dropped by the brick\n",
-                static_cast<unsigned long long>(status.bytesIn), static_cast<unsigned long long>(status.bytesOut),
+                static_cast<unsigned long long>(status.bytesIn),
+                static_cast<unsigned long long>(status.bytesOut),
                 static_cast<unsigned long long>(status.bytesDropped));
-    std::printf("  resident memory: %zu KiB at start, %zu KiB after warm-up, %zu KiB at most after it\n",
-                rssStart / 1024, rssAtWarmUp / 1024, rssMax / 1024);
+    std::printf(
+        "  resident memory: %zu KiB at start, %zu KiB after warm-up, %zu KiB at most after it\n",
+        rssStart / 1024, rssAtWarmUp / 1024, rssMax / 1024);
 
     int bad = 0;
     auto check = [&](bool ok, const char* what) {
@@ -277,7 +287,8 @@ int main(int argc, char** argv) {
     check(sink.received.load() == brickSentTotal, "every message the brick sent reached the host");
     check(sendFailures == 0, "every SendText succeeded");
     check(status.pingsSent >= static_cast<int>(elapsed * 5), "keep-alive queries kept coming");
-    check(status.pingAnswers >= pingsAsked && status.pingAnswers <= status.pingsSent && status.wrongAnswers == 0,
+    check(status.pingAnswers >= pingsAsked && status.pingAnswers <= status.pingsSent &&
+              status.wrongAnswers == 0,
           "every keep-alive query was answered, correctly");
     check(sink.noPings.load() == 0, "no NoPing while traffic flowed");
     check(status.bytesDropped == 0 && !status.hungUp, "the line lost nothing");
