@@ -7,7 +7,8 @@
 
 #include <algorithm>
 #include <cctype>
-#include <list>
+#include <condition_variable>
+#include <mutex>
 #include <thread>
 
 #include "platform/line_settings.hpp"
@@ -236,64 +237,92 @@ struct SerialPort::Reader {
     }
 };
 
-// One write handed to the driver: its buffer and OVERLAPPED must live until
-// it completes.
-struct PendingWrite {
-    String bytes;
-    OVERLAPPED ov{};
-    HANDLE event = nullptr;
-    ~PendingWrite() {
-        if (event != nullptr) ::CloseHandle(event);
-    }
-};
-
-// The writes in flight, oldest first (loop thread only).
+// The write side: accepted bytes wait here, in order, and a thread of the
+// port's hands them to the driver one write at a time, so they reach the
+// line in the order they were accepted whatever the driver does with
+// several writes in flight.
 struct SerialPort::Writes {
-    std::list<PendingWrite> writes;
-    std::size_t unsent = 0;  // bytes in `writes`
-    std::size_t lost = 0;    // bytes of writes the driver failed
-};
+    HANDLE device = nullptr;
+    HANDLE stopEvent = nullptr;      // manual reset: stop writing now
+    HANDLE ioEvent = nullptr;        // the write's OVERLAPPED
+    std::shared_ptr<Reader> reader;  // a failed write is reported as a hang-up
 
-namespace {
-using WriteQueue = SerialPort::Writes;
+    std::mutex mutex;
+    std::condition_variable changed;  // queue taken, write done, or failure
+    String queue;                     // accepted, not yet handed to the driver
+    std::size_t inFlight = 0;         // bytes the driver has and has not finished
+    std::size_t lost = 0;             // bytes a failed or cancelled write did not send
+    bool stopping = false;
+    bool failed = false;
+    DWORD failure = 0;
+    std::thread thread;
 
-// Removes finished writes from the front (the driver completes them in
-// order). Returns false when one failed.
-bool Reap(HANDLE device, WriteQueue& q, DWORD& failure) {
-    bool ok = true;
-    while (!q.writes.empty()) {
-        PendingWrite& w = q.writes.front();
-        DWORD done = 0;
-        if (!::GetOverlappedResult(device, &w.ov, &done, FALSE)) {
-            const DWORD e = ::GetLastError();
-            if (e == ERROR_IO_INCOMPLETE) break;
-            failure = e;
-            ok = false;
-        } else if (done != w.bytes.size()) {
-            failure = ERROR_WRITE_FAULT;
-            ok = false;
+    ~Writes() {
+        for (HANDLE h : {stopEvent, ioEvent})
+            if (h != nullptr) ::CloseHandle(h);
+    }
+
+    std::size_t Unsent() const { return queue.size() + inFlight; }
+
+    void Run() {
+        for (;;) {
+            String chunk;
+            {
+                std::unique_lock lock(mutex);
+                changed.wait(lock, [&] { return !queue.empty() || stopping; });
+                if (stopping) return;  // what is left is counted by Close
+                chunk.swap(queue);     // all that waits, in one write
+                inFlight = chunk.size();
+            }
+            OVERLAPPED ov{};
+            ov.hEvent = ioEvent;
+            ::ResetEvent(ioEvent);
+            DWORD done = 0;
+            DWORD error = 0;
+            if (!::WriteFile(device, chunk.data(), static_cast<DWORD>(chunk.size()), nullptr,
+                             &ov)) {
+                error = ::GetLastError();
+                if (error == ERROR_IO_PENDING) {
+                    error = 0;
+                    const HANDLE waits[] = {ioEvent, stopEvent};
+                    if (::WaitForMultipleObjects(2, waits, FALSE, INFINITE) != WAIT_OBJECT_0)
+                        ::CancelIoEx(device, &ov);
+                }
+            }
+            // The OVERLAPPED must outlive the write: wait for its end.
+            if (error == 0 && !::GetOverlappedResult(device, &ov, &done, TRUE))
+                error = ::GetLastError();
+            if (error == 0 && done < chunk.size()) error = ERROR_WRITE_FAULT;
+            bool report = false;
+            {
+                std::lock_guard lock(mutex);
+                inFlight = 0;
+                lost += chunk.size() - std::min<std::size_t>(done, chunk.size());
+                if (error != 0 && !stopping) {
+                    // The line failed: nothing more goes out.
+                    failed = true;
+                    failure = error;
+                    lost += queue.size();
+                    queue.clear();
+                    report = true;
+                }
+            }
+            changed.notify_all();
+            if (error != 0) {
+                if (report) Reader::Hand(reader, {}, true, error);
+                return;
+            }
         }
-        if (done < w.bytes.size()) q.lost += w.bytes.size() - done;
-        q.unsent -= w.bytes.size();
-        q.writes.pop_front();
     }
-    return ok;
-}
 
-// Waits until the writes in flight are at most `limit` bytes or `deadline`
-// passes; false on timeout.
-bool WaitUnsent(HANDLE device, WriteQueue& q, std::size_t limit,
-                std::chrono::steady_clock::time_point deadline, DWORD& failure, bool& ok) {
-    for (;;) {
-        ok = Reap(device, q, failure) && ok;
-        if (q.unsent <= limit) return true;
-        const auto left = std::chrono::ceil<std::chrono::milliseconds>(
-            deadline - std::chrono::steady_clock::now());
-        if (left.count() <= 0) return false;
-        ::WaitForSingleObject(q.writes.front().event, static_cast<DWORD>(left.count()));
+    // Waits until at most `limit` bytes are unsent, the line failed, or
+    // `timeout` passed; true when the bytes went.
+    bool WaitUnsent(std::unique_lock<std::mutex>& lock, std::size_t limit,
+                    std::chrono::milliseconds timeout) {
+        return changed.wait_for(lock, timeout, [&] { return failed || Unsent() <= limit; }) &&
+               !failed;
     }
-}
-}  // namespace
+};
 
 SerialPort::SerialPort(EventLoop& loop, PortMap ports) : loop_(loop), ports_(std::move(ports)) {}
 
@@ -390,6 +419,7 @@ void SerialPort::PortOpen(Boolean open) {
         Fail(err::kDeviceIo, "cannot open " + path, e);
     }
     auto reader = std::make_shared<Reader>();
+    std::unique_ptr<Writes> writes;
     try {
         // What makes a serial device is that it has a line to set (virtual
         // port drivers report all kinds of file types).
@@ -425,7 +455,22 @@ void SerialPort::PortOpen(Boolean open) {
         if (!reader->stopEvent || !reader->resumeEvent || !reader->readEvent)
             Fail(err::kDeviceIo, "cannot make the reader's events", ::GetLastError());
         reader->owner = this;
+        writes = std::make_unique<Writes>();
+        writes->device = h;
+        writes->reader = reader;
+        writes->stopEvent = ::CreateEventW(nullptr, TRUE, FALSE, nullptr);
+        writes->ioEvent = ::CreateEventW(nullptr, TRUE, FALSE, nullptr);
+        if (!writes->stopEvent || !writes->ioEvent)
+            Fail(err::kDeviceIo, "cannot make the writer's events", ::GetLastError());
         reader->thread = std::thread(&Reader::Run, reader);
+        try {
+            writes->thread = std::thread(&Writes::Run, writes.get());
+        } catch (...) {
+            ::SetEvent(reader->stopEvent);
+            ::CancelIoEx(h, nullptr);
+            reader->thread.join();
+            throw;
+        }
     } catch (...) {
         ::CloseHandle(h);
         ::CloseHandle(lock);
@@ -438,25 +483,24 @@ void SerialPort::PortOpen(Boolean open) {
     hangUpReported_ = false;
     lostAtClose_ = 0;
     received_.clear();
-    writes_ = std::make_unique<Writes>();
+    writes_ = std::move(writes);
 }
 
 void SerialPort::Close() noexcept {
     if (handle_ == nullptr) return;
     const HANDLE h = static_cast<HANDLE>(handle_);
-    // Accepted bytes get a bounded chance to leave; what is still queued
+    // Accepted bytes get a bounded chance to leave; what is still unsent
     // after that is cancelled and counted as lost.
-    WriteQueue& q = *writes_;
-    DWORD failure = 0;
-    bool ok = true;
-    WaitUnsent(h, q, 0, std::chrono::steady_clock::now() + kCloseDrain, failure, ok);
-    std::size_t lost = q.lost;
-    for (PendingWrite& w : q.writes) {
-        ::CancelIoEx(h, &w.ov);
-        DWORD done = 0;
-        ::GetOverlappedResult(h, &w.ov, &done, TRUE);  // the OVERLAPPED must outlive the I/O
-        lost += w.bytes.size() - std::min<std::size_t>(done, w.bytes.size());
+    Writes& w = *writes_;
+    {
+        std::unique_lock lock(w.mutex);
+        w.WaitUnsent(lock, 0, kCloseDrain);
+        w.stopping = true;
     }
+    w.changed.notify_all();
+    ::SetEvent(w.stopEvent);
+    if (w.thread.joinable()) w.thread.join();
+    const std::size_t lost = w.lost + w.queue.size();
     writes_.reset();
 
     // Stop the reader: the event ends its wait, the cancel its read.
@@ -500,47 +544,31 @@ String SerialPort::Input() {
 void SerialPort::Output(const String& bytes) {
     if (handle_ == nullptr) throw Error(err::kPortNotOpen, "the port is not open");
     if (hungUp_) Fail(err::kDeviceIo, "the line has hung up", lastSystemError_);
-    const HANDLE h = static_cast<HANDLE>(handle_);
-    WriteQueue& q = *writes_;
-    DWORD failure = 0;
-    bool ok = true;
-    // A packet goes to the driver only when there is room for all of it, so
-    // it is taken whole or refused whole.
+    Writes& w = *writes_;
+    std::unique_lock lock(w.mutex);
+    // A packet is accepted only when there is room for all of it, so it is
+    // taken whole or refused whole.
     const std::size_t limit = bytes.size() >= kMaxUnsent ? 0 : kMaxUnsent - bytes.size();
-    const bool room =
-        WaitUnsent(h, q, limit, std::chrono::steady_clock::now() + kWriteTimeout, failure, ok);
-    if (!ok) LineFailed(err::kDeviceIo, "an earlier write failed", failure);
+    const bool room = w.WaitUnsent(lock, limit, kWriteTimeout);
+    if (w.failed) {
+        const DWORD failure = w.failure;
+        lock.unlock();
+        LineFailed(err::kDeviceIo, "write failed", failure);
+    }
     if (!room) throw Error(err::kDeviceIo, "write timed out with the line blocked");
     if (bytes.empty()) return;
-
-    PendingWrite& w = q.writes.emplace_back();
-    w.bytes = bytes;
-    w.event = ::CreateEventW(nullptr, TRUE, FALSE, nullptr);
-    if (w.event == nullptr) {
-        const DWORD e = ::GetLastError();
-        q.writes.pop_back();
-        Fail(err::kDeviceIo, "write failed", e);
-    }
-    w.ov.hEvent = w.event;
-    if (!::WriteFile(h, w.bytes.data(), static_cast<DWORD>(w.bytes.size()), nullptr, &w.ov)) {
-        const DWORD e = ::GetLastError();
-        if (e != ERROR_IO_PENDING) {
-            q.writes.pop_back();
-            LineFailed(err::kDeviceIo, "write failed", e);
-        }
-    }
-    q.unsent += w.bytes.size();
-    if (!Reap(h, q, failure)) LineFailed(err::kDeviceIo, "write failed", failure);
+    w.queue += bytes;
+    lock.unlock();
+    w.changed.notify_all();
 }
 
 bool SerialPort::Drain(std::chrono::milliseconds timeout) {
     if (handle_ == nullptr) return true;
-    DWORD failure = 0;
-    bool ok = true;
-    const bool drained = WaitUnsent(static_cast<HANDLE>(handle_), *writes_, 0,
-                                    std::chrono::steady_clock::now() + timeout, failure, ok);
-    if (!ok) lastSystemError_ = failure;
-    return drained && ok;
+    Writes& w = *writes_;
+    std::unique_lock lock(w.mutex);
+    const bool drained = w.WaitUnsent(lock, 0, timeout);
+    if (w.failed) lastSystemError_ = w.failure;
+    return drained;
 }
 
 }  // namespace vostrel::platform

@@ -219,14 +219,14 @@ public:
     /// joined.
     void PortOpen(Boolean open) override;
     Boolean PortOpen() const override { return handle_ != nullptr ? kTrue : kFalse; }
-    /// Hands all of `bytes` to the driver in one overlapped write, behind
-    /// the earlier ones (the driver sends them whole and in order), and
-    /// returns once the driver has it. A packet is taken whole or not at all:
-    /// while more than 16 KiB handed over are still unsent, Output first
-    /// waits up to kWriteTimeout for the line to take them, and throws
-    /// kDeviceIo with nothing of `bytes` written if it does not. A write the
-    /// driver failed afterwards (a hang-up) makes the next Output throw
-    /// kDeviceIo, and counts in LostAtClose. Throws kPortNotOpen when closed.
+    /// Accepts all of `bytes` behind the earlier ones and returns: a thread
+    /// of the port hands what was accepted to the driver in order, one write
+    /// at a time. A packet is taken whole or not at all: while more than 16
+    /// KiB accepted are still unsent, Output first waits up to kWriteTimeout
+    /// for the line to take them, and throws kDeviceIo with nothing of
+    /// `bytes` accepted if it does not. A write the driver fails (a hang-up)
+    /// makes the next Output throw kDeviceIo, and what it did not send counts
+    /// in LostAtClose. Throws kPortNotOpen when closed.
     void Output(const String& bytes) override;
     /// Every byte received and not yet read; "" when none. Throws
     /// kPortNotOpen when closed.
@@ -250,7 +250,7 @@ public:
     void* NativeHandle() const { return handle_; }
 
     struct Reader;  // the reader thread's side, in win32_serial_port.cpp
-    struct Writes;  // the writes the driver has not finished
+    struct Writes;  // the writer thread's side: accepted bytes not yet sent
 
 private:
     void OnReaderNews();
