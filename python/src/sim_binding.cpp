@@ -48,19 +48,24 @@ auto Fingerprint(const sim::BrickStatus& s) {
                            s.hungUp);
 }
 
+// Used from the thread that made it, as a control is: close() from another
+// thread could destroy the brick under a wait_until that runs without the
+// GIL.
 class Brick {
 public:
-    explicit Brick(sim::BrickOptions options) {
+    explicit Brick(sim::BrickOptions options) : thread_(ThisThread()) {
         py::gil_scoped_release nogil;
         brick_ = std::make_unique<sim::SimulatedBrick>(std::move(options));
     }
 
     sim::SimulatedBrick& Get() {
+        CheckThread();
         if (!brick_) throw py::value_error("the brick has been closed");
         return *brick_;
     }
 
     void Close() {
+        CheckThread();
         py::gil_scoped_release nogil;  // its thread may be finishing a write
         brick_.reset();
     }
@@ -82,6 +87,15 @@ public:
     }
 
 private:
+    void CheckThread() const {
+        if (ThisThread() != thread_)
+            throw std::runtime_error("this simulated brick belongs to thread " +
+                                     std::to_string(thread_) +
+                                     ", which made it; it was called from thread " +
+                                     std::to_string(ThisThread()) + ". Use it from there.");
+    }
+
+    unsigned long thread_;
     std::unique_ptr<sim::SimulatedBrick> brick_;
 };
 
@@ -175,7 +189,8 @@ into mailbox `ping_box`, texts into `echo_boxes` echoed as b'got <text>'
 `silent_after` for `silent_for`, program messages written in `split`
 pieces `split_gap` apart or two to a write (`join`). `program=False`: no
 program runs and messages are refused. Use it as a context manager, or
-call close().)")
+call close(). Like a control, it is used from the thread that made it: a
+member called from another thread raises RuntimeError.)")
         .def(py::init(&MakeBrick), py::kw_only(), py::arg("device") = "", py::arg("program") = true,
              py::arg("ping_every") = 3.0, py::arg("ping_box") = 0, py::arg("ping_text") = "?",
              py::arg("echo_boxes") = std::vector<int>{1}, py::arg("reply_box") = -1,

@@ -79,8 +79,12 @@ class Vostrel(_vostrel.Control):
     16- or 32-bit parameter cannot take (``vostrel.Overflow``, 6;
     ``vostrel.TypeMismatch``, 13).
 
-    Threading: a control belongs to the thread that runs its loop; other
-    threads reach it through ``DefaultLoop.post``.
+    Threading: a control belongs to the thread that made it, which also
+    runs its loop (every control of a loop is made on one thread). A member
+    called from another thread raises RuntimeError; other threads reach it
+    through ``DefaultLoop.post`` (or the asyncio loop's
+    ``call_soon_threadsafe``). Its last reference may go anywhere: while the
+    loop may be inside it, the loop's thread destroys it.
     """
 
     def __init__(self, loop: Loop, ports: dict[int, str | os.PathLike[str]] | None = None) -> None:
