@@ -5,6 +5,7 @@
 #include <map>
 #include <memory>
 #include <set>
+#include <string>
 
 #include "bindings.hpp"
 #include "loops.hpp"
@@ -38,6 +39,28 @@ public:
     platform::EventLoop& Loop() override { return *this; }
     void Defer(std::exception_ptr error) override {
         if (!deferred_) deferred_ = error;
+    }
+
+    std::string HowToReach() const override {
+        return "asyncio_loop.call_soon_threadsafe(callable)";
+    }
+
+    // The control runs only inside the asyncio loop's callbacks or a call
+    // of the serving thread, always with the GIL, which we hold: when the
+    // loop does not run, or runs here outside our callbacks, nothing of
+    // ours is under way. Otherwise the asyncio loop drops it soon, on its
+    // thread (or at its close(), if it never runs again).
+    void Dispose(std::shared_ptr<void> part) noexcept override {
+        try {
+            const bool here = ThisThread() == Owner();
+            if (here ? depth_ == 0 : !loop_.attr("is_running")().cast<bool>()) return;
+            loop_.attr(here ? "call_soon" : "call_soon_threadsafe")(
+                py::cpp_function([part]() mutable { part.reset(); }));
+        } catch (py::error_already_set& e) {
+            // Refused (a closed loop runs nothing any more): it goes here.
+            e.discard_as_unraisable("handing a dropped control to its asyncio loop");
+        } catch (...) {
+        }
     }
 
     TimePoint Now() const override { return Clock::now(); }
@@ -92,7 +115,22 @@ public:
 
     py::object AsyncioObject() const { return loop_; }
 
+protected:
+    bool RunsElsewhere() override {
+        if (!loop_.attr("is_running")().cast<bool>()) return false;
+        return !py::module_::import("asyncio").attr("_get_running_loop")().is(loop_);
+    }
+
 private:
+    // Counts our callbacks under way, for Dispose.
+    struct Inside {
+        int& depth;
+        explicit Inside(int& d) : depth(d) { ++depth; }
+        ~Inside() { --depth; }
+        Inside(const Inside&) = delete;
+        Inside& operator=(const Inside&) = delete;
+    };
+
     struct Watched {
         int fd;
         std::shared_ptr<Callback> fn;  // shared: the callback may unwatch itself
@@ -117,6 +155,7 @@ private:
         auto found = byFd_.find(fd);
         if (found == byFd_.end()) return;
         const std::set<Id> ids = found->second;
+        Inside inside(depth_);
         for (Id id : ids) {
             auto it = watches_.find(id);
             if (it == watches_.end()) continue;  // unwatched by an earlier callback
@@ -129,6 +168,7 @@ private:
     void OnTimer(Id id) {
         auto it = timers_.find(id);
         if (it == timers_.end()) return;
+        Inside inside(depth_);
         auto fn = it->second.fn;
         Timed& t = it->second;
         if (t.period > Clock::duration::zero()) {
@@ -167,6 +207,7 @@ private:
     std::map<int, std::set<Id>> byFd_;
     std::map<Id, Timed> timers_;
     std::exception_ptr deferred_;
+    int depth_ = 0;  // our callbacks under way (with the GIL)
 };
 
 }  // namespace

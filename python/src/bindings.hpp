@@ -24,6 +24,9 @@ void BindAsyncioLoop(py::module_& m);
 void BindControl(py::module_& m);
 void BindSim(py::module_& m);
 
+/// Python's identifier of the calling thread (threading.get_ident()).
+unsigned long ThisThread();
+
 // --- errors.cpp ---------------------------------------------------------------
 /// vostrel.Error (set up by BindErrors).
 py::handle ErrorType();

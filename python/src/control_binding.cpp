@@ -3,6 +3,9 @@
 // to the Python object's NewMail and NoPing methods.
 #include <cmath>
 #include <limits>
+#include <memory>
+#include <stdexcept>
+#include <string>
 
 #include "bindings.hpp"
 #include "loops.hpp"
@@ -27,46 +30,115 @@ platform::PortMap MakePorts(const py::object& ports) {
     return map;
 }
 
-class PyControl final : public EventSink, public HostSite {
+class PyControl;
+
+// The control and what it calls back, kept apart from the Python object:
+// when that goes while the control may be busy (on another thread, or
+// inside one of its own callbacks), the loop destroys this part later, and
+// the events that still come meanwhile go nowhere.
+class Native final : public EventSink, public HostSite {
 public:
-    PyControl(py::object loop, const py::object& ports) : loopRef_(std::move(loop)) {
-        if (!py::isinstance<LoopHolder>(loopRef_))
-            throw py::type_error("loop: a vostrel.DefaultLoop or vostrel.AsyncioLoop");
-        loop_ = &loopRef_.cast<LoopHolder&>();
-        control_ = platform::MakeControl(loop_->Loop(), this, MakePorts(ports));
+    Native(PyControl* owner, py::object loopRef, LoopHolder& loop, platform::PortMap ports)
+        : owner_(owner), loopRef_(std::move(loopRef)), loop_(loop) {
+        control_ = platform::MakeControl(loop_.Loop(), this, std::move(ports));
         control_->SetEventSink(this);
     }
-    ~PyControl() override { control_.reset(); }  // before the loop it unwatches
+    ~Native() override {
+        control_.reset();  // before the loop it unwatches
+        py::gil_scoped_acquire gil;
+        loopRef_.release().dec_ref();
+    }
+    Native(const Native&) = delete;
+    Native& operator=(const Native&) = delete;
 
-    Vostrel& Get() { return *control_; }
+    Vostrel& Control() { return *control_; }
+    LoopHolder& Loop() { return loop_; }
     py::object LoopObject() const { return loopRef_; }
+    /// The Python object is going (with the GIL): no more events for it.
+    void Orphan() { owner_ = nullptr; }
 
     // Events go to the Python object's methods (a subclass's, or the
-    // package's Vostrel, which calls the registered handlers).
+    // package's Vostrel, which calls the registered handlers). The object
+    // is held for the call: a handler that drops its last other reference
+    // does not destroy it under our feet (~PyControl then hands us over).
     void NewMail(Integer& MailBox) override {
         py::gil_scoped_acquire gil;
-        Self().attr("NewMail")(MailBox);
+        if (owner_ == nullptr) return;
+        py::object self = Self();
+        self.attr("NewMail")(MailBox);
     }
     void NoPing() override {
         py::gil_scoped_acquire gil;
-        Self().attr("NoPing")();
+        if (owner_ == nullptr) return;
+        py::object self = Self();
+        self.attr("NoPing")();
     }
 
     bool UserMode() override { return true; }  // a Python program always runs its control
     void PropertyChanged(std::string_view) override {}
     void UnhandledError(std::exception_ptr error) override {
         py::gil_scoped_acquire gil;
-        ReportCallbackFailure(error, Self(), loop_);
+        ReportCallbackFailure(error, owner_ != nullptr ? Self() : py::none(), &loop_);
     }
 
 private:
-    // The Python object that owns this one (found, not held: no cycle).
-    py::object Self() { return py::cast(this, py::return_value_policy::reference); }
+    // The Python object that owns us (found, not held: no cycle).
+    py::object Self();
 
+    PyControl* owner_;    // with the GIL; nullptr once it has gone
     py::object loopRef_;  // keeps the loop alive longer than the control
-    LoopHolder* loop_ = nullptr;
+    LoopHolder& loop_;
     std::unique_ptr<Vostrel> control_;
 };
+
+class PyControl final {
+public:
+    PyControl(py::object loop, const py::object& ports) {
+        if (!py::isinstance<LoopHolder>(loop))
+            throw py::type_error("loop: a vostrel.DefaultLoop or vostrel.AsyncioLoop");
+        auto& holder = loop.cast<LoopHolder&>();
+        platform::PortMap map = MakePorts(ports);
+        holder.AddControl();
+        thread_ = ThisThread();
+        try {
+            native_ = std::make_shared<Native>(this, std::move(loop), holder, std::move(map));
+        } catch (...) {
+            holder.RemoveControl();
+            throw;
+        }
+    }
+    // With the GIL, on whichever thread dropped the last reference.
+    ~PyControl() {
+        py::error_scope keep;  // the error being raised, if one is, stays intact
+        native_->Orphan();
+        LoopHolder& loop = native_->Loop();
+        loop.RemoveControl();
+        loop.Dispose(std::move(native_));
+    }
+    PyControl(const PyControl&) = delete;
+    PyControl& operator=(const PyControl&) = delete;
+
+    /// The control, for its own thread only.
+    Vostrel& Get() {
+        if (ThisThread() != thread_) WrongThread();
+        return native_->Control();
+    }
+    py::object LoopObject() const { return native_->LoopObject(); }
+
+private:
+    [[noreturn]] void WrongThread() const {
+        throw std::runtime_error(
+            "this Vostrel control belongs to thread " + std::to_string(thread_) +
+            ", which made it and runs its loop; it was called from thread " +
+            std::to_string(ThisThread()) + ". From another thread hand the call over with " +
+            native_->Loop().HowToReach());
+    }
+
+    unsigned long thread_ = 0;
+    std::shared_ptr<Native> native_;
+};
+
+py::object Native::Self() { return py::cast(owner_, py::return_value_policy::reference); }
 
 py::object Seconds(Long ms) { return py::float_(ms / 1000.0); }
 

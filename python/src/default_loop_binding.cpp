@@ -17,6 +17,9 @@
 #include <cmath>
 #include <memory>
 #include <optional>
+#include <stdexcept>
+#include <string>
+#include <vector>
 
 #include "bindings.hpp"
 #include "loops.hpp"
@@ -55,15 +58,43 @@ public:
         Stop();
     }
 
+    std::string HowToReach() const override { return "loop.post(callable)"; }
+
+    // While no run() is under way no thread can be inside the loop, and
+    // none can enter it while we hold the GIL: destroyed at once. During a
+    // run, the loop's thread destroys it between two callbacks (or when the
+    // run ends, whichever comes first).
+    void Dispose(std::shared_ptr<void> part) noexcept override {
+        if (!running_) return;  // `part` goes here
+        try {
+            disposals_.push_back(std::move(part));
+            loop_.post([this] {
+                py::gil_scoped_acquire gil;
+                DisposeHeld();
+            });
+        } catch (...) {
+            // Out of memory: kept, the run's end destroys it; not kept, it goes here.
+        }
+    }
+
     // Runs until stop(), a deferred KeyboardInterrupt/SystemExit, a signal
     // handler's exception, or `limit` has passed. Called with the GIL.
     void Run(std::optional<Clock::duration> limit) {
         if (running_) throw py::value_error("run() called from inside this loop's own callback");
+        if (HasControls() && Owner() != ThisThread())
+            throw std::runtime_error("this loop serves the controls made on thread " +
+                                     std::to_string(Owner()) + ": run it there (this is thread " +
+                                     std::to_string(ThisThread()) + ")");
         running_ = true;
+        runner_ = ThisThread();
+        // Whatever was handed over during the run goes before it ends.
         struct Reset {
-            bool& flag;
-            ~Reset() { flag = false; }
-        } reset{running_};
+            PyDefaultLoop& loop;
+            ~Reset() {
+                loop.DisposeHeld();
+                loop.running_ = false;
+            }
+        } reset{*this};
 
         // Off the main thread no signal handler can run here (Ctrl-C raises
         // in the main thread, which may end this run with stop()), so the
@@ -128,7 +159,21 @@ public:
 
     std::uint64_t Wakeups() const { return loop_.Wakeups(); }
 
+protected:
+    bool RunsElsewhere() override { return running_ && runner_ != ThisThread(); }
+
 private:
+    // Destroys what Dispose kept, on the loop's thread and outside the
+    // controls' callbacks (in a posted one, or after the run), with the GIL. Taken out first: a
+    // destructor that runs Python code may let another thread hand over more meanwhile.
+    void DisposeHeld() {
+        while (!disposals_.empty()) {
+            std::vector<std::shared_ptr<void>> now;
+            now.swap(disposals_);
+            now.clear();
+        }
+    }
+
     // For one run on the main thread: the loop's pipe as Python's wake-up
     // descriptor, its read end watched; the previous descriptor is put back
     // afterwards. Made and undone with the GIL held.
@@ -199,8 +244,10 @@ private:
     int sigRead_ = -1;
     int sigWrite_ = -1;
     std::atomic<bool> stopRequested_{false};
-    bool running_ = false;
+    bool running_ = false;      // with the GIL
+    unsigned long runner_ = 0;  // the thread of the run under way
     std::exception_ptr deferred_;
+    std::vector<std::shared_ptr<void>> disposals_;  // with the GIL; before loop_ goes
 };
 
 Clock::duration Seconds(double s) {

@@ -16,6 +16,9 @@ namespace {
 
 using std::chrono::milliseconds;
 
+// The brick's mailboxes: its program's inboxes 0 to 9, its outboxes 10 to 19.
+constexpr int kLastBox = sim::BrickEngine::kInboxes - 1;
+
 milliseconds Ms(double seconds, const char* name) {
     if (!std::isfinite(seconds) || seconds < 0 || seconds > 1e8)
         throw py::value_error(std::string(name) + ": seconds, 0 or more");
@@ -27,6 +30,41 @@ int Box(int box, int lo, int hi, const char* name) {
         throw py::value_error(std::string(name) + ": " + std::to_string(box) + " is outside " +
                               std::to_string(lo) + " to " + std::to_string(hi));
     return box;
+}
+
+// A whole number from an option's items: TypeError for another kind,
+// ValueError outside lo to hi.
+long long WholeItem(py::handle item, long long lo, long long hi, const char* name) {
+    if (!PyIndex_Check(item.ptr()) || PyBool_Check(item.ptr()))
+        throw py::type_error(std::string(name) + ": whole numbers (int), not " +
+                             Py_TYPE(item.ptr())->tp_name);
+    const py::int_ whole(py::reinterpret_borrow<py::object>(item));
+    int overflow = 0;
+    const long long n = PyLong_AsLongLongAndOverflow(whole.ptr(), &overflow);
+    if (overflow != 0 || n < lo || n > hi)
+        throw py::value_error(std::string(name) + ": " + py::repr(whole).cast<std::string>() +
+                              " is outside " + std::to_string(lo) + " to " + std::to_string(hi));
+    return n;
+}
+
+// The items of any iterable (a list, a tuple, a set, a generator...).
+std::vector<py::object> Items(const py::object& values, const char* name) {
+    if (!py::isinstance<py::iterable>(values) || py::isinstance<py::str>(values) ||
+        py::isinstance<py::bytes>(values))
+        throw py::type_error(std::string(name) + ": an iterable, not " +
+                             Py_TYPE(values.ptr())->tp_name);
+    std::vector<py::object> out;
+    for (auto item : values) out.push_back(py::reinterpret_borrow<py::object>(item));
+    return out;
+}
+
+// A (mailbox, value) pair of send_texts / send_numbers.
+std::pair<int, py::object> Pair(const py::object& item, const char* name) {
+    const std::vector<py::object> parts = Items(item, name);
+    if (parts.size() != 2)
+        throw py::value_error(std::string(name) + ": (mailbox, value) pairs, not " +
+                              py::repr(item).cast<std::string>());
+    return {static_cast<int>(WholeItem(parts[0], 0, 9, name)), parts[1]};
 }
 
 py::list BytesList(const std::vector<std::string>& items) {
@@ -48,19 +86,24 @@ auto Fingerprint(const sim::BrickStatus& s) {
                            s.hungUp);
 }
 
+// Used from the thread that made it, as a control is: close() from another
+// thread could destroy the brick under a wait_until that runs without the
+// GIL.
 class Brick {
 public:
-    explicit Brick(sim::BrickOptions options) {
+    explicit Brick(sim::BrickOptions options) : thread_(ThisThread()) {
         py::gil_scoped_release nogil;
         brick_ = std::make_unique<sim::SimulatedBrick>(std::move(options));
     }
 
     sim::SimulatedBrick& Get() {
+        CheckThread();
         if (!brick_) throw py::value_error("the brick has been closed");
         return *brick_;
     }
 
     void Close() {
+        CheckThread();
         py::gil_scoped_release nogil;  // its thread may be finishing a write
         brick_.reset();
     }
@@ -82,14 +125,22 @@ public:
     }
 
 private:
+    void CheckThread() const {
+        if (ThisThread() != thread_)
+            throw std::runtime_error("this simulated brick belongs to thread " +
+                                     std::to_string(thread_) +
+                                     ", which made it; it was called from thread " +
+                                     std::to_string(ThisThread()) + ". Use it from there.");
+    }
+
+    unsigned long thread_;
     std::unique_ptr<sim::SimulatedBrick> brick_;
 };
 
 std::unique_ptr<Brick> MakeBrick(const std::string& device, bool program, double pingEvery,
-                                 int pingBox, const std::string& pingText,
-                                 const std::vector<int>& echoBoxes, int replyBox, int reportTones,
-                                 const std::vector<std::pair<int, py::object>>& sendTexts,
-                                 const std::vector<std::pair<int, std::int64_t>>& sendNumbers,
+                                 int pingBox, const py::object& pingText,
+                                 const py::object& echoBoxes, int replyBox, int reportTones,
+                                 const py::object& sendTexts, const py::object& sendNumbers,
                                  double sendEvery, int sendCount, double silentAfter,
                                  double silentFor, int split, double splitGap, bool join) {
     sim::BrickOptions o;
@@ -97,25 +148,31 @@ std::unique_ptr<Brick> MakeBrick(const std::string& device, bool program, double
     o.programRunning = program;
     o.program.pingEvery = Ms(pingEvery, "ping_every");
     o.program.pingInbox = Box(pingBox, 0, 9, "ping_box");
-    o.program.pingText = pingText;
-    for (int b : echoBoxes) o.program.echoInboxes.insert(Box(b, 0, 9, "echo_boxes"));
+    // One byte per character, as every other text (the host answers the
+    // query byte for byte, '?' turned into '!').
+    o.program.pingText = ToByteString(pingText, "ping_text");
+    if (o.program.pingText.empty() || o.program.pingText[0] != '?' ||
+        o.program.pingText.size() > sim::kMaxText)
+        throw py::value_error("ping_text: begins with '?', at most 58 bytes");
+    for (const auto& b : Items(echoBoxes, "echo_boxes"))
+        o.program.echoInboxes.insert(static_cast<int>(WholeItem(b, 0, 9, "echo_boxes")));
     o.program.replyInbox = Box(replyBox, -1, 9, "reply_box");
     o.program.toneReportInbox = Box(reportTones, -1, 9, "report_tones");
     const milliseconds every = Ms(sendEvery, "send_every");
     if (every.count() <= 0) throw py::value_error("send_every: more than 0 seconds");
     if (sendCount < 0) throw py::value_error("send_count: 0 (no limit) or more");
-    for (const auto& [box, text] : sendTexts) {
+    for (const auto& item : Items(sendTexts, "send_texts")) {
+        const auto [box, text] = Pair(item, "send_texts");
         String payload = ToByteString(text, "send_texts");
         if (payload.size() > sim::kMaxText)
             throw py::value_error("send_texts: a text over 58 bytes");
-        o.program.schedule.push_back({Box(box, 0, 9, "send_texts"), payload, every, sendCount});
+        o.program.schedule.push_back({box, payload, every, sendCount});
     }
-    for (const auto& [box, n] : sendNumbers) {
-        if (n < INT32_MIN || n > INT32_MAX)
-            throw py::value_error("send_numbers: not a 32-bit number");
-        o.program.schedule.push_back({Box(box, 0, 9, "send_numbers"),
-                                      sim::NumberPayload(static_cast<std::int32_t>(n)), every,
-                                      sendCount});
+    for (const auto& item : Items(sendNumbers, "send_numbers")) {
+        const auto [box, value] = Pair(item, "send_numbers");
+        const auto n = WholeItem(value, INT32_MIN, INT32_MAX, "send_numbers");
+        o.program.schedule.push_back(
+            {box, sim::NumberPayload(static_cast<std::int32_t>(n)), every, sendCount});
     }
     o.silentAfter = Ms(silentAfter, "silent_after");
     o.silentFor = Ms(silentFor, "silent_for");
@@ -137,10 +194,12 @@ void BindSim(py::module_& top) {
             "The tones it heard, oldest first, as (frequency in Hz, duration in ms).")
         .def(
             "stored",
-            [](const sim::BrickStatus& s, int inbox) { return BytesList(s.StoredFor(inbox)); },
+            [](const sim::BrickStatus& s, int inbox) {
+                return BytesList(s.StoredFor(Box(inbox, 0, kLastBox, "mailbox")));
+            },
             py::arg("mailbox"),
-            "Every message stored for `mailbox`, oldest first, as bytes with the closing NUL\n"
-            "(a number as its 4 bytes, low first).")
+            "Every message stored for `mailbox` (0 to 19), oldest first, as bytes with the\n"
+            "closing NUL (a number as its 4 bytes, low first). ValueError for another mailbox.")
         .def_readonly("pings_sent", &sim::BrickStatus::pingsSent, "Keep-alive queries sent.")
         .def_readonly("ping_answers", &sim::BrickStatus::pingAnswers, "Correct answers to them.")
         .def_readonly("wrong_answers", &sim::BrickStatus::wrongAnswers,
@@ -175,18 +234,21 @@ into mailbox `ping_box`, texts into `echo_boxes` echoed as b'got <text>'
 `silent_after` for `silent_for`, program messages written in `split`
 pieces `split_gap` apart or two to a write (`join`). `program=False`: no
 program runs and messages are refused. Use it as a context manager, or
-call close().)")
+call close(). Like a control, it is used from the thread that made it: a
+member called from another thread raises RuntimeError.)")
         .def(py::init(&MakeBrick), py::kw_only(), py::arg("device") = "", py::arg("program") = true,
              py::arg("ping_every") = 3.0, py::arg("ping_box") = 0, py::arg("ping_text") = "?",
-             py::arg("echo_boxes") = std::vector<int>{1}, py::arg("reply_box") = -1,
-             py::arg("report_tones") = -1,
-             py::arg("send_texts") = std::vector<std::pair<int, py::object>>{},
-             py::arg("send_numbers") = std::vector<std::pair<int, std::int64_t>>{},
-             py::arg("send_every") = 1.0, py::arg("send_count") = 0, py::arg("silent_after") = 0.0,
-             py::arg("silent_for") = 0.0, py::arg("split") = 1, py::arg("split_gap") = 0.02,
-             py::arg("join") = false,
-             "Starts the brick. ValueError for an option out of range; OSError when no\n"
-             "pseudo-terminal can be had or `device` cannot be opened.")
+             py::arg("echo_boxes") = py::make_tuple(1), py::arg("reply_box") = -1,
+             py::arg("report_tones") = -1, py::arg("send_texts") = py::tuple(),
+             py::arg("send_numbers") = py::tuple(), py::arg("send_every") = 1.0,
+             py::arg("send_count") = 0, py::arg("silent_after") = 0.0, py::arg("silent_for") = 0.0,
+             py::arg("split") = 1, py::arg("split_gap") = 0.02, py::arg("join") = false,
+             "Starts the brick. Texts (ping_text, send_texts) are bytes, or str one byte per\n"
+             "character (Latin-1): vostrel.TypeMismatch for a character without a one-byte\n"
+             "code. ping_text begins with '?' (at most 58 bytes). echo_boxes, send_texts and\n"
+             "send_numbers take any iterable. ValueError for an option out of range, TypeError\n"
+             "for one of the wrong kind; OSError when no pseudo-terminal can be had or\n"
+             "`device` cannot be opened.")
         .def_property_readonly(
             "device", [](Brick& b) { return b.Get().DevicePath(); },
             "The device path a control opens.")
@@ -236,17 +298,21 @@ call close().)")
             "A snapshot of what it has done (BrickStatus).")
         .def(
             "stored",
-            [](Brick& b, int mailbox) { return BytesList(b.Get().Status().StoredFor(mailbox)); },
+            [](Brick& b, int mailbox) {
+                Box(mailbox, 0, kLastBox, "mailbox");
+                return BytesList(b.Get().Status().StoredFor(mailbox));
+            },
             py::arg("mailbox"),
-            "Every message the host stored in `mailbox` (0 to 9), oldest first, as bytes with\n"
-            "the closing NUL (a number as its 4 bytes, low first).")
+            "Every message the host stored in `mailbox`, oldest first, as bytes with the\n"
+            "closing NUL (a number as its 4 bytes, low first): 0 to 9 are the inboxes of the\n"
+            "brick's program, 10 to 19 its outboxes. ValueError for another mailbox.")
         .def_property_readonly(
             "tones", [](Brick& b) { return Tones(b.Get().Status().tones); },
             "The tones it heard, oldest first, as (frequency in Hz, duration in ms).")
         .def(
             "inbox",
             [](Brick& b, int mailbox) {
-                return BytesList(b.Get().Inbox(Box(mailbox, 0, 19, "mailbox")));
+                return BytesList(b.Get().Inbox(Box(mailbox, 0, kLastBox, "mailbox")));
             },
             py::arg("mailbox"),
             "The messages still waiting in inbox `mailbox` (0 to 19) for the program, oldest "

@@ -79,14 +79,19 @@ class Vostrel(_vostrel.Control):
     16- or 32-bit parameter cannot take (``vostrel.Overflow``, 6;
     ``vostrel.TypeMismatch``, 13).
 
-    Threading: a control belongs to the thread that runs its loop; other
-    threads reach it through ``DefaultLoop.post``.
+    Threading: a control belongs to the thread that made it, which also
+    runs its loop (every control of a loop is made on one thread). A member
+    called from another thread raises RuntimeError; other threads reach it
+    through ``DefaultLoop.post`` (or the asyncio loop's
+    ``call_soon_threadsafe``). Its last reference may go anywhere: while the
+    loop may be inside it, the loop's thread destroys it.
     """
 
     def __init__(self, loop: Loop, ports: dict[int, str | os.PathLike[str]] | None = None) -> None:
-        super().__init__(loop, ports)
         self._new_mail_handlers: list[Callable[[int], object]] = []
         self._no_ping_handlers: list[Callable[[], object]] = []
+        self._takers: list[aio._Taker] = []  # next_mail and mails(), see vostrel.aio
+        super().__init__(loop, ports)
 
     # --- events -------------------------------------------------------------------
     def on_new_mail(self, handler: Callable[[int], object]) -> Callable[[int], object]:
@@ -111,7 +116,16 @@ class Vostrel(_vostrel.Control):
 
     def NewMail(self, mailbox: int) -> None:
         """Event: a text from the brick has just been stored for `mailbox`
-        (0 to 9); take it with ReadText. Calls the registered handlers."""
+        (0 to 9); take it with ReadText. Hands the text to the asyncio
+        helpers waiting for it (next_mail, mails(): read once, for all of
+        them), then calls the registered handlers, which find the slot
+        empty when a helper took the text. A subclass that overrides it
+        calls ``super().NewMail(mailbox)`` to keep both."""
+        if self._takers:
+            takers = [t for t in self._takers if t.wants(mailbox)]
+            if takers:
+                text = self.ReadText(mailbox)
+                _call_each([t.deliver for t in takers], (mailbox, text))
         _call_each(self._new_mail_handlers, (mailbox,))
 
     def NoPing(self) -> None:
@@ -139,24 +153,30 @@ class Vostrel(_vostrel.Control):
 
     # --- asyncio conveniences (the control must run on an AsyncioLoop) -----------
     async def next_mail(self, mailbox: int, timeout: float | None = None) -> bytes:
-        """Waits for the next text the brick sends to `mailbox` and returns it
-        as ReadText does (bytes, closing NUL included; the slot is emptied).
-        TimeoutError after `timeout` seconds. Needs a control on an
-        AsyncioLoop of the running loop."""
-        from . import aio
-
+        """Waits for the next text the brick sends to `mailbox` (0 to 9) and
+        returns it as ReadText does (bytes, closing NUL included; the slot
+        is emptied). Other helpers waiting for it get the same text; see
+        NewMail for the handlers. TimeoutError after `timeout` seconds;
+        ValueError for another mailbox; RuntimeError unless the control runs
+        on an AsyncioLoop of the running asyncio loop."""
         return await aio.next_mail(self, mailbox, timeout)
 
     def mails(self, mailbox: int | None = None) -> "aio.MailIterator":
         """An async iterator of ``(mailbox, text)`` for every text the brick
-        sends from now on (to `mailbox` only, when given); each text is taken
-        with ReadText as it arrives, so none is lost or overwritten while
-        the program awaits something else. ``async for box, text in
-        nxt.mails(): ...``; close it (``aclose()`` or leaving an ``async with``)
-        to stop collecting."""
-        from . import aio
-
+        sends from now on (to `mailbox`, 0 to 9, only, when given); each text
+        is read as it arrives, so none is lost or overwritten while the
+        program awaits something else (see NewMail for who else gets it).
+        ``async for box, text in nxt.mails(): ...``; close it (``aclose()``
+        or leaving an ``async with``) to stop collecting; one that is simply
+        dropped stops once it is garbage. RuntimeError unless the control
+        runs on an AsyncioLoop."""
         return aio.MailIterator(self, mailbox)
+
+    def _add_taker(self, taker: "aio._Taker") -> None:
+        self._takers.append(taker)
+
+    def _remove_taker(self, taker: "aio._Taker") -> None:
+        self._takers.remove(taker)
 
     def __repr__(self) -> str:
         return (

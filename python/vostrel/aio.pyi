@@ -1,6 +1,14 @@
 # Type stubs of vostrel.aio, the asyncio support.
+from typing import Callable
+
 from . import Vostrel
 from ._vostrel import AsyncioLoop as AsyncioLoop
+
+class _Taker:
+    mailbox: int | None
+    deliver: Callable[[int, bytes], None]
+    def __init__(self, mailbox: int | None, deliver: Callable[[int, bytes], None]) -> None: ...
+    def wants(self, mailbox: int) -> bool: ...
 
 async def next_mail(nxt: Vostrel, mailbox: int, timeout: float | None = ...) -> bytes: ...
 

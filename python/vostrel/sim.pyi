@@ -34,7 +34,7 @@ class Brick:
         program: bool = ...,
         ping_every: float = ...,
         ping_box: int = ...,
-        ping_text: str = ...,
+        ping_text: str | _Bytes = ...,
         echo_boxes: Iterable[int] = ...,
         reply_box: int = ...,
         report_tones: int = ...,
