@@ -556,3 +556,50 @@ TEST(ToolSimUsage, TimesAndTheKeepAliveTextAreCheckedAtParse) {
 
 }  // namespace
 }  // namespace vostrel::testing
+
+namespace vostrel::testing {
+namespace {
+
+using std::chrono::milliseconds;
+
+// Every refused command says why on standard error; with that pipe full and
+// unread, the loop must go on.
+TEST(ToolOutput, ABlockedStandardErrorHoldsUpNeitherKeepAlivesNorAnInterrupt) {
+    sim::BrickOptions o;
+    o.program.pingEvery = milliseconds(20);
+    sim::SimulatedBrick brick(o);
+    Streams s;
+    s.stderrApart = true;
+    s.stderrPipeSize = 4096;
+    Subprocess p(
+        {VOSTREL_TOOL_PATH, "listen", "--json", "-p", brick.DevicePath(), "--watchdog-ms", "1000"},
+        s);
+    ASSERT_EQ(p.ReadLine().value_or(""), R"({"event":"connect","result":0,"status":"No errores"})");
+    // An open port refuses a connect, with a reason of about 70 bytes.
+    for (int i = 0; i < 200 && p.StderrWaiting() < 4096 - 128; ++i) {
+        p.Write("connect\n");
+        ASSERT_TRUE(p.ReadLine().has_value());
+    }
+    ASSERT_GE(p.StderrWaiting(), 4096u - 128);
+    std::string more;
+    for (int i = 0; i < 50; ++i) more += "connect\n";
+    p.Write(more + "read 0\n");  // these reasons find no room
+    bool read = false;
+    for (int i = 0; i < 51 && !read; ++i) {
+        const auto line = p.ReadLine();
+        ASSERT_TRUE(line.has_value()) << "the loop stopped at line " << i;
+        read = line->find(R"("event":"read")") != std::string::npos;
+    }
+    EXPECT_TRUE(read);
+    const int answered = brick.Status().pingAnswers;
+    EXPECT_TRUE(
+        brick.WaitUntil([&](const sim::BrickStatus& st) { return st.pingAnswers >= answered + 10; },
+                        milliseconds(5000)));
+    p.Signal(SIGTERM);
+    EXPECT_EQ(p.Wait(milliseconds(3000)), 0);  // lines lost on stderr do not change it
+    EXPECT_NE(p.ReadAll(milliseconds(1000)).find(R"({"event":"disconnect","result":0)"),
+              std::string::npos);
+}
+
+}  // namespace
+}  // namespace vostrel::testing
