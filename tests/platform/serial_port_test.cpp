@@ -269,6 +269,35 @@ TEST_F(Port, DrainWaitsUntilEveryAcceptedByteHasLeft) {
     EXPECT_EQ(port->LostAtClose(), 0u);
 }
 
+TEST_F(Port, ACancelledWaitEndsAtOnceAndTheLossIsReported) {
+    port->PortOpen(kTrue);
+    int cancel[2];
+    ASSERT_EQ(::pipe(cancel), 0);
+    port->CancelWaitsOn(cancel[0]);
+    ASSERT_EQ(::write(cancel[1], "x", 1), 1);  // cancelled before any wait
+    // No reader: the line takes what fits, and the rest stays queued
+    // without waiting out the write timeout.
+    String big(300000, 'c');
+    port->Output(big);
+    const std::size_t unsent = port->Unsent();
+    ASSERT_GT(unsent, 0u);
+    // Would otherwise wait for ever: nothing reads the line.
+    EXPECT_FALSE(port->Drain(std::chrono::hours(1)));
+    EXPECT_EQ(ErrorOf([&] { port->Output("more"); }), err::kDeviceIo)
+        << "no room, and the wait for it is cancelled";
+    EXPECT_PRED2(Contains, TextOf([&] { port->PortOpen(kFalse); }), "closing was cut short");
+    EXPECT_EQ(port->PortOpen(), kFalse);
+    // Room the system made meanwhile was still used: only writes that had
+    // to wait were given up.
+    const std::size_t lost = port->LostAtClose();
+    EXPECT_GT(lost, 0u);
+    EXPECT_LE(lost, unsent);
+    // What reached the line is the packet's front.
+    EXPECT_EQ(pty.Read(big.size() - lost), big.substr(0, big.size() - lost));
+    ::close(cancel[0]);
+    ::close(cancel[1]);
+}
+
 TEST_F(CookedPort, LineSettingsFromBeforeTheOpenAreRestoredAtClose) {
     const auto settings = [&] {
         const int fd = ::open(pty.SlavePath().c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
