@@ -7,6 +7,7 @@
 
 #include <thread>
 
+#include "platform/device_holders.hpp"
 #include "tests/platform/platform_test_support.hpp"
 #include "testsupport/memory_loop.hpp"
 
@@ -248,6 +249,30 @@ TEST_F(Port, DeviceHeldByAProgramThatTakesNoLockIsRefusedNamingIt) {
     port->PortOpen(kTrue);  // free once the other program let go
     EXPECT_EQ(port->PortOpen(), kTrue);
 }
+
+#ifdef __linux__
+// Who, holding the device, makes the port refuse it.
+TEST(DeviceHolders, OnlyTheRfcommProgramKeepingItsLinkUpAndTheFarEndAreLetBe) {
+    using vostrel::platform::detail::CompetesForLine;
+    using vostrel::platform::detail::HolderFacts;
+    using vostrel::platform::detail::kRfcommMajor;
+    constexpr unsigned kPtySlave = 136, kUsbSerial = 188;
+    // `rfcomm connect 0 ADDR` holds /dev/rfcomm0 read-only while the link is up.
+    const HolderFacts rfcomm{"rfcomm", true, false, false};
+    EXPECT_FALSE(CompetesForLine(rfcomm, kRfcommMajor));
+    // Not the rfcomm device it brings up, or holding it for writing: it may
+    // take or send the brick's bytes.
+    EXPECT_TRUE(CompetesForLine(rfcomm, kPtySlave));
+    EXPECT_TRUE(CompetesForLine(rfcomm, kUsbSerial));
+    EXPECT_TRUE(CompetesForLine({"rfcomm", true, true, false}, kRfcommMajor));
+    // Any other program reading the line would take the brick's replies.
+    for (const char* name : {"cat", "minicom", "rfcomm2", "", "Rfcomm"})
+        EXPECT_TRUE(CompetesForLine({name, true, false, false}, kRfcommMajor)) << name;
+    // The master side of the line's pseudo-terminal is its far end.
+    EXPECT_FALSE(CompetesForLine({"vostrel", true, true, true}, kPtySlave));
+    EXPECT_FALSE(CompetesForLine({"cat", false, false, false}, kRfcommMajor));
+}
+#endif
 
 TEST_F(Port, DrainWaitsUntilEveryAcceptedByteHasLeft) {
     // One write more than the line holds, and no one reads: the port takes
