@@ -160,10 +160,12 @@ void SerialPort::PortOpen(Boolean open) {
     if (!open.IsTrue()) {
         const std::size_t lost = Close();
         if (lost > 0)
-            throw Error(err::kDeviceIo,
-                        "closed with " + std::to_string(lost) +
-                            " bytes of a packet not sent: the line did not take them within " +
-                            std::to_string(kCloseGrace.count()) + " ms, or failed");
+            throw Error(
+                err::kDeviceIo,
+                "closed with " + std::to_string(lost) + " bytes of a packet not sent: " +
+                    (Cancelled() ? std::string("closing was cut short")
+                                 : "the line did not take them within " +
+                                       std::to_string(kCloseGrace.count()) + " ms, or failed"));
         return;
     }
     if (fd_ >= 0) throw Error(err::kPortAlreadyOpen, "the port is already open");
@@ -269,9 +271,17 @@ bool SerialPort::WaitForOutputQueue(Clock::time_point deadline) const {
         int queued = 0;
         if (::ioctl(fd_, TIOCOUTQ, &queued) != 0 || queued <= 0) return true;
         if (Clock::now() >= deadline) return false;
-        // No event tells when the line has sent its bytes: look again shortly.
-        ::usleep(1000);
+        // No event tells when the line has sent its bytes: look again
+        // shortly, unless the wait is cancelled meanwhile.
+        pollfd p{cancelFd_, POLLIN, 0};
+        if (::poll(&p, cancelFd_ >= 0 ? 1 : 0, 1) > 0 && (p.revents & POLLIN)) return false;
     }
+}
+
+bool SerialPort::Cancelled() const {
+    if (cancelFd_ < 0) return false;
+    pollfd p{cancelFd_, POLLIN, 0};
+    return ::poll(&p, 1, 0) > 0 && (p.revents & POLLIN);
 }
 
 bool SerialPort::Drain(std::chrono::milliseconds timeout) {
@@ -382,15 +392,19 @@ bool SerialPort::WriteUntil(String& data, Clock::time_point deadline) {
             finished = false;
             break;
         }
-        pollfd p{fd_, POLLOUT, 0};
-        const int r = ::poll(&p, 1, static_cast<int>(left.count()) + 1);
+        pollfd p[2] = {{fd_, POLLOUT, 0}, {cancelFd_, POLLIN, 0}};
+        const int r = ::poll(p, cancelFd_ >= 0 ? 2 : 1, static_cast<int>(left.count()) + 1);
         if (r < 0 && errno != EINTR) {
             data.erase(0, done);
             Fail(err::kDeviceIo, "write failed", errno);
         }
-        if (r > 0 && (p.revents & (POLLERR | POLLNVAL))) {
+        if (r > 0 && (p[0].revents & (POLLERR | POLLNVAL))) {
             data.erase(0, done);
             throw Error(err::kDeviceIo, "write failed: the line failed");
+        }
+        if (r > 0 && (p[1].revents & POLLIN)) {
+            finished = false;  // cancelled: as if the time had run out
+            break;
         }
     }
     data.erase(0, done);
@@ -404,13 +418,15 @@ void SerialPort::Output(const String& bytes) {
     // The brick frames by the length header, so a packet must reach the line
     // whole or not at all: the tail of an earlier one goes first, and a new
     // one starts only behind it.
-    if (!unsent_.empty() && !WriteUntil(unsent_, deadline))
-        throw Error(err::kDeviceIo, "write timed out with the line blocked");
+    const auto blocked = [this] {
+        return Error(err::kDeviceIo, Cancelled() ? "write cut short with the line blocked"
+                                                 : "write timed out with the line blocked");
+    };
+    if (!unsent_.empty() && !WriteUntil(unsent_, deadline)) throw blocked();
     StopFlushing();
     String rest = bytes;
     if (WriteUntil(rest, deadline)) return;
-    if (rest.size() == bytes.size())
-        throw Error(err::kDeviceIo, "write timed out with the line blocked");
+    if (rest.size() == bytes.size()) throw blocked();
     // Part of the packet is on the line: it is committed, and its tail follows
     // as soon as the line takes it.
     unsent_ = std::move(rest);

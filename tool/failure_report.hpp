@@ -10,13 +10,18 @@
 
 namespace vostrel::tool {
 
-/// Writes "<status>: <reason>" for the control's last failed method, as one
-/// write, so lines another thread writes to the same terminal or pipe never
-/// land inside it.
-inline void ReportFailure(std::ostream& err, const Vostrel& control) {
+/// "<status>: <reason>" for the control's last failed method, without a
+/// line break.
+inline std::string FailureLine(const Vostrel& control) {
     std::string line = control.ErrorMessage();
     if (control.LastError()) line += ": " + std::string(control.LastError()->what());
-    line += '\n';
+    return line;
+}
+
+/// Writes FailureLine and a line break as one write, so lines another
+/// thread writes to the same terminal or pipe never land inside it.
+inline void ReportFailure(std::ostream& err, const Vostrel& control) {
+    const std::string line = FailureLine(control) + '\n';
     err.write(line.data(), static_cast<std::streamsize>(line.size()));
     err.flush();
 }

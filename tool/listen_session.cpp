@@ -1,19 +1,19 @@
 // The listen session's commands and events, shared by every system.
 #include "tool/listen_session.hpp"
 
-#include <iostream>
-
 #include "tool/failure_report.hpp"
 #include "tool/stdin_command.hpp"
 
 namespace vostrel::tool {
 
 ListenSession::ListenSession(const ListenOptions& o, platform::DefaultLoop& loop,
-                             std::function<void(const std::string&)> writeLine)
+                             std::function<void(const std::string&)> writeLine,
+                             std::function<void(const std::string&)> writeFailure)
     : options_(o),
       loop_(loop),
       port_(ResolvePort(o.link.port)),
       output_(std::move(writeLine), o.json),
+      writeFailure_(std::move(writeFailure)),
       control_(platform::MakeControl(loop_, this, port_.map)) {
     control_->SetEventSink(this);
     if (o.noPing) control_->PingNXT(kFalse);
@@ -25,7 +25,7 @@ bool ListenSession::Connect() {
     Integer baud = options_.link.baud;
     const Integer r = control_->ConnectNXT(number, baud);
     output_.Connect(r, control_->ErrorMessage());
-    if (r != 0) ReportFailure(std::cerr, *control_);
+    if (r != 0) ReportFailure();
     return r == 0;
 }
 
@@ -43,7 +43,7 @@ bool ListenSession::Disconnect(bool quiet) {
     const Integer r = control_->DisconnectNXT();
     if (quiet) return r == 0;
     output_.Disconnect(r, control_->ErrorMessage());
-    if (r != 0) ReportFailure(std::cerr, *control_);
+    if (r != 0) ReportFailure();
     return r == 0;
 }
 
@@ -71,6 +71,8 @@ void ListenSession::PropertyChanged(std::string_view name) {
     }
 }
 
+void ListenSession::ReportFailure() { writeFailure_(FailureLine(*control_)); }
+
 // Returns false on quit.
 bool ListenSession::Take(const LineSplitter::Line& line) {
     if (!line.tooLong) return Execute(line.text);
@@ -92,13 +94,13 @@ bool ListenSession::Execute(const std::string& line) {
         case StdinCommand::Kind::Text: {
             const Integer r = control_->SendText(box, c.text);
             output_.Sent(box, r, control_->ErrorMessage());  // the mailbox it went to
-            if (r != 0) ReportFailure(std::cerr, *control_);
+            if (r != 0) ReportFailure();
             break;
         }
         case StdinCommand::Kind::Value: {
             const Integer r = control_->SendValue(box, c.value);
             output_.Sent(box, r, control_->ErrorMessage());
-            if (r != 0) ReportFailure(std::cerr, *control_);
+            if (r != 0) ReportFailure();
             break;
         }
         case StdinCommand::Kind::Read:

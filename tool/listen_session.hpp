@@ -22,10 +22,12 @@ public:
     /// The longest stdin line taken; a longer one is refused whole.
     static constexpr std::size_t kMaxLine = 64 * 1024;
 
-    /// `writeLine` takes each output line (without its line break), on the
-    /// loop's thread.
+    /// `writeLine` takes each output line, `writeFailure` each reason a
+    /// failed method gives (for standard error), both without their line
+    /// break and on the loop's thread; neither may block the loop.
     ListenSession(const ListenOptions& options, platform::DefaultLoop& loop,
-                  std::function<void(const std::string&)> writeLine);
+                  std::function<void(const std::string&)> writeLine,
+                  std::function<void(const std::string&)> writeFailure);
 
     EventOutput& Output() { return output_; }
 
@@ -48,11 +50,13 @@ public:
 private:
     bool Take(const LineSplitter::Line& line);
     bool Execute(const std::string& line);
+    void ReportFailure();
 
     const ListenOptions& options_;
     platform::DefaultLoop& loop_;
     PortChoice port_;
     EventOutput output_;
+    std::function<void(const std::string&)> writeFailure_;
     std::unique_ptr<Vostrel> control_;
     LineSplitter lines_{kMaxLine};
     bool noPingPending_ = false;

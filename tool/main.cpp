@@ -154,6 +154,10 @@ int main(int argc, char** argv) {
     Long number = 0;
     auto* sendCmd = app.add_subcommand(
         "send", "Connect, send one text or number, disconnect; prints the status");
+    sendCmd->footer(
+        "Exit status 1 when the packet did not leave: a line that does not take it within 5 s,\n"
+        "or Ctrl-C while waiting for it (on Linux that ends the wait at once). The port is\n"
+        "closed and the line's settings put back either way.");
     AddLinkOptions(sendCmd, sendOpts.link);
     sendCmd->add_option("-m,--mailbox", sendOpts.mailbox, "Mailbox 0 to 9")
         ->required()

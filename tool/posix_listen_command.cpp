@@ -1,10 +1,12 @@
 // `vostrel listen` on POSIX: the loop watches stdin and the interrupt pipe;
-// standard output is written by a thread of its own, so a reader that stops
-// reading never holds up the control.
+// standard output and standard error are written by threads of their own,
+// so a reader that stops reading never holds up the control.
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <chrono>
+#include <memory>
 
 #include "tool/commands.hpp"
 #include "tool/interrupts.hpp"
@@ -18,18 +20,40 @@ namespace {
 // How long the last lines may take to leave once interrupted.
 constexpr std::chrono::milliseconds kOutputGrace{300};
 
+// Whether two descriptors write to the same file, pipe or terminal
+// (`2>&1`, or both on one terminal).
+bool SameFile(int a, int b) {
+    struct stat sa {
+    }, sb{};
+    return ::fstat(a, &sa) == 0 && ::fstat(b, &sb) == 0 && sa.st_dev == sb.st_dev &&
+           sa.st_ino == sb.st_ino;
+}
+
+std::string DroppedErrors(std::uint64_t count) {
+    return "vostrel: " + std::to_string(count) +
+           " lines of standard error dropped: it was not being read";
+}
+
 class PosixListen {
 public:
     explicit PosixListen(const ListenOptions& o)
         : writer_(STDOUT_FILENO,
                   [this](std::uint64_t count) { return session_.Output().DroppedLine(count); }),
-          session_(o, loop_, [this](const std::string& line) { writer_.Line(line); }) {}
+          // Standard error on the output's own file shares its writer, so the
+          // two keep their order and never cut into each other's lines.
+          errors_(SameFile(STDOUT_FILENO, STDERR_FILENO)
+                      ? nullptr
+                      : std::make_unique<OutputWriter>(STDERR_FILENO, DroppedErrors)),
+          session_(
+              o, loop_, [this](const std::string& line) { writer_.Line(line); },
+              [this](const std::string& line) { (errors_ ? *errors_ : writer_).Line(line); }) {}
 
     int Run() {
         // Before the first output, so an interrupt right after it is caught.
         Interrupts interrupts;
         const bool connected = session_.Connect();
-        // A reader that went away, or a full device, ends the session.
+        // A reader that went away, or a full device, ends the session. A
+        // standard error that fails does not: there is nowhere to say so.
         loop_.Watch(writer_.FailedFd(), [this] { loop_.stop(); });
         if (connected) {
             loop_.Watch(interrupts.Fd(), [this] { loop_.stop(); });
@@ -43,10 +67,13 @@ public:
     }
 
 private:
-    // Waits for the output to be written; after an interrupt, briefly. Says
-    // on stderr what could not be written.
+    // Waits for the output and the reasons on standard error to be written;
+    // after an interrupt, briefly. Says on stderr what could not be written.
+    // Lines lost on standard error do not change the exit status.
     bool FinishOutput(const Interrupts& interrupts) {
-        if (writer_.Flush(interrupts.Fd(), kOutputGrace)) return true;
+        const bool written = writer_.Flush(interrupts.Fd(), kOutputGrace);
+        if (errors_) errors_->Flush(interrupts.Fd(), kOutputGrace);
+        if (written) return true;
         const std::string why = writer_.Failure();
         ComplainOnStderr(why.empty() ? "standard output is not being read; its last lines are lost"
                                      : "cannot write standard output: " + why);
@@ -71,6 +98,7 @@ private:
     }
 
     OutputWriter writer_;
+    std::unique_ptr<OutputWriter> errors_;  // null: standard error is the output's file
     platform::DefaultLoop loop_;
     ListenSession session_;
     platform::EventLoop::Id stdinWatch_ = 0;

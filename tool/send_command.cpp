@@ -22,21 +22,30 @@ int RunSend(const SendOptions& o, std::ostream& out) {
     Interrupts interrupts;
     platform::DefaultLoop loop;
     auto control = platform::MakeControl(loop, nullptr, port.map);
+    auto* serial = dynamic_cast<platform::SerialPort*>(&control->Comm1());
+#if !defined(_WIN32)
+    // An interrupt ends every wait for the line at once (a write into a full
+    // line, the wait for the packet to leave, the close's grace); the port
+    // is still closed and its line settings put back.
+    if (serial) serial->CancelWaitsOn(interrupts.Fd());
+#endif
     if (control->ConnectNXT(port.number, o.link.baud) != 0) {
         ReportFailure(std::cerr, *control);
         return 1;
     }
     Integer mailbox = o.mailbox;
-    const Integer result = o.text ? control->SendText(mailbox, *o.text) : control->SendValue(mailbox, *o.number);
+    const Integer result =
+        o.text ? control->SendText(mailbox, *o.text) : control->SendValue(mailbox, *o.number);
     if (result != 0) ReportFailure(std::cerr, *control);
     const String status = control->ErrorMessage();
     // The control has accepted the packet, but a slow line may leave part of
     // it in this program: it has gone out only once the port holds none of it.
     bool left = true;
-    auto* serial = dynamic_cast<platform::SerialPort*>(&control->Comm1());
     if (result == 0 && serial) {
         left = serial->Drain(kLeaveTimeout);
-        if (!left)
+        if (!left && interrupts.Pending())
+            std::cerr << "vostrel: interrupted before the packet left" << std::endl;
+        else if (!left)
             std::cerr << "vostrel: the packet did not leave within " << kLeaveTimeout.count()
                       << " ms" << std::endl;
     }

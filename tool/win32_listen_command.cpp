@@ -14,7 +14,14 @@ namespace {
 class Win32Listen {
 public:
     explicit Win32Listen(const ListenOptions& o)
-        : session_(o, loop_, [](const std::string& line) { std::cout << line << std::endl; }) {}
+        : session_(
+              o, loop_, [](const std::string& line) { std::cout << line << std::endl; },
+              [](const std::string& line) {
+                  // One write, so an output line never lands inside it.
+                  const std::string whole = line + '\n';
+                  std::cerr.write(whole.data(), static_cast<std::streamsize>(whole.size()));
+                  std::cerr.flush();
+              }) {}
 
     int Run() {
         // Before the first output, so an interrupt right after it is caught.

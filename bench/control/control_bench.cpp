@@ -1,6 +1,7 @@
 // Throughput of the receive path and of SendText on in-memory components,
 // with a host that ignores every notification (only the control's own work
-// is timed), and the heap one connected control holds.
+// is timed), the heap one connected control holds, and the time the
+// property bag takes to load a large file.
 //
 //   control_bench [--packets N] [Google Benchmark options]   (--help)
 #include <benchmark/benchmark.h>
@@ -13,12 +14,14 @@
 #include <memory>
 #include <new>
 #include <random>
+#include <sstream>
 #include <string>
 #include <vector>
 
 #include "bench/bench_args.hpp"
 #include "testsupport/memory_comm.hpp"
 #include "testsupport/memory_timer.hpp"
+#include "vostrel/property_bag.hpp"
 #include "vostrel/vostrel.hpp"
 
 using namespace vostrel;
@@ -151,6 +154,38 @@ void BM_SendText5(benchmark::State& state) {
 }
 BENCHMARK(BM_SendText5);
 
+// MemoryPropertyBag::Load of a host's file of 80,000 entries, mixed types
+// and names that need quoting. The text is made before timing; each load
+// starts from an empty bag and must give back every entry.
+void BM_LoadPropertyBag80000(benchmark::State& state) {
+    constexpr std::size_t kEntries = 80000;
+    MemoryPropertyBag source;
+    for (std::size_t i = 0; i < kEntries; ++i) {
+        const std::string n = std::to_string(i);
+        if (i % 3 == 0)
+            source.Set("Entry" + n, Long(static_cast<Long>(i)));
+        else if (i % 3 == 1)
+            source.Set("entry " + n, String("text " + n));
+        else
+            source.Set("Flag_" + n, Boolean(i % 2 == 0));
+    }
+    std::ostringstream saved;
+    source.Save(saved);
+    const std::string text = saved.str();
+    std::size_t loaded = 0;
+    for (auto _ : state) {
+        std::istringstream in(text);
+        MemoryPropertyBag bag;
+        bag.Load(in);
+        loaded = bag.Entries().size();
+        benchmark::DoNotOptimize(loaded);
+    }
+    if (loaded != kEntries) state.SkipWithError("entries lost");
+    state.SetItemsProcessed(static_cast<int64_t>(kEntries) * state.iterations());
+    state.SetBytesProcessed(static_cast<int64_t>(text.size()) * state.iterations());
+}
+BENCHMARK(BM_LoadPropertyBag80000)->Unit(benchmark::kMillisecond);
+
 // The heap one connected control holds with its in-memory components (the
 // sink reads every mail, as a host does; written packets are not kept):
 // after connecting and a message each way, then after `packets` more
@@ -197,6 +232,8 @@ void Usage() {
         "  BM_ReceiveRandomSplits   the same stream cut into reads of 1 to 32 bytes\n"
         "  BM_ReceiveJoinedPackets  64 packets in one read\n"
         "  BM_SendText5             SendText of a 5-byte text\n"
+        "  BM_LoadPropertyBag80000  MemoryPropertyBag::Load of 80,000 entries (fails on a lost "
+        "one)\n"
         "Each receive benchmark fails (\"lost mail\") unless every packet was filed.\n"
         "  --packets N   packets for the memory figure, 1 to 100000000 (default 1000000)\n"
         "Google Benchmark options:\n");

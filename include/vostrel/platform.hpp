@@ -236,6 +236,14 @@ public:
     /// follows) or when accepted bytes were lost to a line failure. True on
     /// a closed port. Runs no loop callbacks.
     bool Drain(std::chrono::milliseconds timeout);
+    /// Once `fd` is readable (an interrupt's self-pipe, say), every wait of
+    /// the port ends at once: Output's wait for room ends as its timeout
+    /// would, Drain returns false, and closing skips the rest of its grace
+    /// (bytes still queued are lost and reported as usual). Writes that need
+    /// no wait still go out. The descriptor is only polled, never read; it
+    /// stays the caller's and must stay open while set. -1 (the default):
+    /// none.
+    void CancelWaitsOn(int fd) { cancelFd_ = fd; }
     /// Bytes Output accepted that this program still holds (not yet given to
     /// the system).
     std::size_t Unsent() const { return unsent_.size(); }
@@ -259,6 +267,7 @@ private:
     std::size_t Close() noexcept;
     bool WriteUntil(String& data, std::chrono::steady_clock::time_point deadline);
     bool WaitForOutputQueue(std::chrono::steady_clock::time_point deadline) const;
+    bool Cancelled() const;
     void StartFlushing();
     void StopFlushing();
     void FlushUnsent();
@@ -278,6 +287,7 @@ private:
     std::size_t lostAtClose_ = 0;
     std::unique_ptr<SavedLine> saved_;
     EventLoop::Id flushTimer_ = 0;
+    int cancelFd_ = -1;  // readable: waits end at once
     Handler handler_;
 };
 

@@ -7,6 +7,7 @@
 
 #include <thread>
 
+#include "platform/device_holders.hpp"
 #include "tests/platform/platform_test_support.hpp"
 #include "testsupport/memory_loop.hpp"
 
@@ -249,6 +250,30 @@ TEST_F(Port, DeviceHeldByAProgramThatTakesNoLockIsRefusedNamingIt) {
     EXPECT_EQ(port->PortOpen(), kTrue);
 }
 
+#ifdef __linux__
+// Who, holding the device, makes the port refuse it.
+TEST(DeviceHolders, OnlyTheRfcommProgramKeepingItsLinkUpAndTheFarEndAreLetBe) {
+    using vostrel::platform::detail::CompetesForLine;
+    using vostrel::platform::detail::HolderFacts;
+    using vostrel::platform::detail::kRfcommMajor;
+    constexpr unsigned kPtySlave = 136, kUsbSerial = 188;
+    // `rfcomm connect 0 ADDR` holds /dev/rfcomm0 read-only while the link is up.
+    const HolderFacts rfcomm{"rfcomm", true, false, false};
+    EXPECT_FALSE(CompetesForLine(rfcomm, kRfcommMajor));
+    // Not the rfcomm device it brings up, or holding it for writing: it may
+    // take or send the brick's bytes.
+    EXPECT_TRUE(CompetesForLine(rfcomm, kPtySlave));
+    EXPECT_TRUE(CompetesForLine(rfcomm, kUsbSerial));
+    EXPECT_TRUE(CompetesForLine({"rfcomm", true, true, false}, kRfcommMajor));
+    // Any other program reading the line would take the brick's replies.
+    for (const char* name : {"cat", "minicom", "rfcomm2", "", "Rfcomm"})
+        EXPECT_TRUE(CompetesForLine({name, true, false, false}, kRfcommMajor)) << name;
+    // The master side of the line's pseudo-terminal is its far end.
+    EXPECT_FALSE(CompetesForLine({"vostrel", true, true, true}, kPtySlave));
+    EXPECT_FALSE(CompetesForLine({"cat", false, false, false}, kRfcommMajor));
+}
+#endif
+
 TEST_F(Port, DrainWaitsUntilEveryAcceptedByteHasLeft) {
     // One write more than the line holds, and no one reads: the port takes
     // what fits, waits its write timeout, and keeps the rest queued.
@@ -267,6 +292,35 @@ TEST_F(Port, DrainWaitsUntilEveryAcceptedByteHasLeft) {
     EXPECT_EQ(far, big);
     port->PortOpen(kFalse);
     EXPECT_EQ(port->LostAtClose(), 0u);
+}
+
+TEST_F(Port, ACancelledWaitEndsAtOnceAndTheLossIsReported) {
+    port->PortOpen(kTrue);
+    int cancel[2];
+    ASSERT_EQ(::pipe(cancel), 0);
+    port->CancelWaitsOn(cancel[0]);
+    ASSERT_EQ(::write(cancel[1], "x", 1), 1);  // cancelled before any wait
+    // No reader: the line takes what fits, and the rest stays queued
+    // without waiting out the write timeout.
+    String big(300000, 'c');
+    port->Output(big);
+    const std::size_t unsent = port->Unsent();
+    ASSERT_GT(unsent, 0u);
+    // Would otherwise wait for ever: nothing reads the line.
+    EXPECT_FALSE(port->Drain(std::chrono::hours(1)));
+    EXPECT_EQ(ErrorOf([&] { port->Output("more"); }), err::kDeviceIo)
+        << "no room, and the wait for it is cancelled";
+    EXPECT_PRED2(Contains, TextOf([&] { port->PortOpen(kFalse); }), "closing was cut short");
+    EXPECT_EQ(port->PortOpen(), kFalse);
+    // Room the system made meanwhile was still used: only writes that had
+    // to wait were given up.
+    const std::size_t lost = port->LostAtClose();
+    EXPECT_GT(lost, 0u);
+    EXPECT_LE(lost, unsent);
+    // What reached the line is the packet's front.
+    EXPECT_EQ(pty.Read(big.size() - lost), big.substr(0, big.size() - lost));
+    ::close(cancel[0]);
+    ::close(cancel[1]);
 }
 
 TEST_F(CookedPort, LineSettingsFromBeforeTheOpenAreRestoredAtClose) {

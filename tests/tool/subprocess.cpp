@@ -22,6 +22,9 @@ Subprocess::Subprocess(const std::vector<std::string>& argv, const Streams& stre
     if (streams.stderrApart && ::pipe2(err, O_CLOEXEC) != 0) throw std::runtime_error("pipe");
     if (streams.stdoutPipeSize > 0 && ::fcntl(out[1], F_SETPIPE_SZ, streams.stdoutPipeSize) < 0)
         throw std::runtime_error("pipe size");
+    if (streams.stderrApart && streams.stderrPipeSize > 0 &&
+        ::fcntl(err[1], F_SETPIPE_SZ, streams.stderrPipeSize) < 0)
+        throw std::runtime_error("pipe size");
     const int file =
         streams.stdoutFile.empty() ? -1 : ::open(streams.stdoutFile.c_str(), O_WRONLY | O_CLOEXEC);
     if (!streams.stdoutFile.empty() && file < 0)
@@ -69,6 +72,12 @@ void Subprocess::CloseStdout() {
 std::size_t Subprocess::OutputWaiting() const {
     int n = 0;
     if (out_ < 0 || ::ioctl(out_, FIONREAD, &n) != 0) return 0;
+    return static_cast<std::size_t>(n);
+}
+
+std::size_t Subprocess::StderrWaiting() const {
+    int n = 0;
+    if (err_ < 0 || ::ioctl(err_, FIONREAD, &n) != 0) return 0;
     return static_cast<std::size_t>(n);
 }
 
@@ -165,6 +174,22 @@ std::pair<int, std::string> RunTool(const std::vector<std::string>& args,
     p.CloseStdin();
     std::string out = p.ReadAll(timeout);
     return {p.Wait(timeout), out};
+}
+
+ToolRun RunToolApart(const std::vector<std::string>& args, std::chrono::milliseconds timeout) {
+    std::vector<std::string> argv{VOSTREL_TOOL_PATH};
+    argv.insert(argv.end(), args.begin(), args.end());
+    Streams apart;
+    apart.stderrApart = true;
+    Subprocess p(argv, apart);
+    p.CloseStdin();
+    ToolRun run;
+    // The tool's messages are short: reading one stream to its end first
+    // cannot leave the other's pipe full.
+    run.out = p.ReadAll(timeout);
+    run.err = p.ReadStderr(timeout);
+    run.status = p.Wait(timeout);
+    return run;
 }
 
 }  // namespace vostrel::testing

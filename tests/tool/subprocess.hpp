@@ -1,5 +1,5 @@
 // A child process with pipes on its stdin and on its stdout (stderr joins
-// stdout), read line by line with a deadline.
+// stdout unless asked apart), read line by line with a deadline.
 #pragma once
 
 #include <chrono>
@@ -15,6 +15,7 @@ struct Streams {
     std::string stdoutFile;    // "": a pipe, read by ReadLine; else this file
     int stdoutPipeSize = 0;    // 0: the system's; else the pipe's capacity in bytes
     bool stderrApart = false;  // stderr on a pipe of its own (ReadStderr)
+    int stderrPipeSize = 0;    // with stderrApart: 0 the system's, else its capacity in bytes
 };
 
 class Subprocess {
@@ -41,6 +42,9 @@ public:
     /// (or `timeout`).
     std::string ReadStderr(std::chrono::milliseconds timeout = std::chrono::seconds(10));
     void Signal(int signo);
+    int Pid() const { return pid_; }
+    /// Bytes written to the separate stderr pipe and not read yet.
+    std::size_t StderrWaiting() const;
     /// The exit status; -1 when it had to be killed after `timeout`, or
     /// 128 + N when a signal N ended it.
     int Wait(std::chrono::milliseconds timeout = std::chrono::seconds(10));
@@ -58,5 +62,14 @@ private:
 /// Runs to its end and returns {exit status, all output}.
 std::pair<int, std::string> RunTool(const std::vector<std::string>& args,
                                     std::chrono::milliseconds timeout = std::chrono::seconds(20));
+
+struct ToolRun {
+    int status = -1;
+    std::string out;  // standard output
+    std::string err;  // standard error
+};
+/// Runs to its end with standard output and standard error kept apart.
+ToolRun RunToolApart(const std::vector<std::string>& args,
+                     std::chrono::milliseconds timeout = std::chrono::seconds(20));
 
 }  // namespace vostrel::testing

@@ -3,9 +3,11 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/ioctl.h>
 #include <termios.h>
 #include <unistd.h>
 
+#include <filesystem>
 #include <nlohmann/json.hpp>
 #include <thread>
 
@@ -73,33 +75,38 @@ TEST(ToolSend, TextAndNumberReachTheBrick) {
 
 TEST(ToolSend, FailuresOfTheControlExitOne) {
     sim::SimulatedBrick brick;
-    auto [rc, out] = RunTool({"send", "-p", "/nonexistent/tty", "-m", "1", "-t", "x"});
-    EXPECT_EQ(rc, 1);
-    EXPECT_EQ(out, "Connection error: cannot open /nonexistent/tty: No such file or directory\n");
+    const ToolRun r = RunToolApart({"send", "-p", "/nonexistent/tty", "-m", "1", "-t", "x"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.out, "");
+    EXPECT_EQ(r.err, "Connection error: cannot open /nonexistent/tty: No such file or directory\n");
     EXPECT_TRUE(brick.Status().StoredFor(1).empty());
 }
 
+// The reason goes to standard error and nowhere else: standard output
+// carries only what the command prints on success (or listen's events).
 TEST(ToolErrors, FailuresSayWhyOnStderr) {
-    auto [rc, out] = RunTool({"send", "-p", "/dev/null", "-m", "1", "-t", "x"});
-    EXPECT_EQ(rc, 1);
-    EXPECT_EQ(out, "Connection error: /dev/null is not a serial device: not a terminal\n");
-    std::tie(rc, out) = RunTool({"listen", "--json", "-p", "/dev/null"});
-    EXPECT_EQ(rc, 1);
-    // A line of its own; stderr and the output thread's lines come in either order.
-    EXPECT_NE(("\n" + out).find("\nConnection error: /dev/null is not a serial device: not a terminal\n"),
-              std::string::npos)
-        << out;
+    const std::string notATerminal =
+        "Connection error: /dev/null is not a serial device: not a terminal\n";
+    ToolRun r = RunToolApart({"send", "-p", "/dev/null", "-m", "1", "-t", "x"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, notATerminal);
+    EXPECT_EQ(r.out, "");
+    r = RunToolApart({"listen", "--json", "-p", "/dev/null"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, notATerminal);
+    EXPECT_EQ(r.out, R"({"event":"connect","result":1,"status":"Connection error"})"
+                     "\n");
 
     // A line `cat` reads without locking it: the brick's replies would go to cat.
     PtyPair far;
     if (!far.Ok()) GTEST_SKIP() << "no pseudo-terminal: " << far.Failure();
     Subprocess cat({"/bin/sh", "-c", "exec <\"$0\"; echo ready; exec cat", far.SlavePath()});
     ASSERT_EQ(cat.ReadLine().value_or("(nothing)"), "ready");
-    std::tie(rc, out) = RunTool({"send", "-p", far.SlavePath(), "-m", "1", "-t", "x"});
-    EXPECT_EQ(rc, 1);
-    EXPECT_EQ(out.rfind("Connection error: " + far.SlavePath() + " is in use by process ", 0), 0u)
-        << out;
-    EXPECT_EQ(out.find("No errores"), std::string::npos) << out;
+    r = RunToolApart({"send", "-p", far.SlavePath(), "-m", "1", "-t", "x"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err.rfind("Connection error: " + far.SlavePath() + " is in use by process ", 0), 0u)
+        << r.err;
+    EXPECT_EQ(r.out, "");
 }
 
 TEST(ToolSend, ArgumentsOutOfRangeAreRefusedBeforeConnecting) {
@@ -547,6 +554,199 @@ TEST(ToolSimUsage, TimesAndTheKeepAliveTextAreCheckedAtParse) {
         EXPECT_EQ(rc, 2) << text;
         EXPECT_NE(out.find("58 bytes"), std::string::npos) << out;
     }
+}
+
+}  // namespace
+}  // namespace vostrel::testing
+
+namespace vostrel::testing {
+namespace {
+
+using nlohmann::json;
+using std::chrono::milliseconds;
+using Clock = std::chrono::steady_clock;
+
+// A line whose far end never reads, left with room for exactly `room` more
+// bytes, at 4800 bits/s (a speed the tool never sets). Once the far end's
+// receive buffer is full, what the system buffers behind it depends on the
+// writes alone: the room is measured on a twin line filled the same way,
+// and checked on another.
+class StalledLine {
+public:
+    explicit StalledLine(std::size_t room) {
+        PtyPair twin, check;
+        const std::size_t total = Fill(twin, 0);
+        if (!line_.Ok() || total <= room || Fill(check, total - room) != room)
+            skip_ = "no pseudo-terminal that buffers as expected";
+        else
+            Fill(line_, total - room, false);
+    }
+    const std::string& Skip() const { return skip_; }
+    const std::string& Path() const { return line_.SlavePath(); }
+    speed_t Speed() const {
+        termios t{};
+        const int fd = ::open(Path().c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+        ::tcgetattr(fd, &t);
+        ::close(fd);
+        return ::cfgetospeed(&t);
+    }
+
+private:
+    // Fills the far end's receive buffer (a line discipline's 4 KiB less
+    // one), writes `bytes` more one at a time and returns how many more
+    // single bytes the line takes (when `count`; 0 on failure).
+    static std::size_t Fill(PtyPair& pair, std::size_t bytes, bool count = true) {
+        constexpr int kReceiver = 4095;
+        const int fd =
+            pair.Ok() ? ::open(pair.SlavePath().c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK) : -1;
+        if (fd < 0) return 0;
+        termios t{};
+        ::tcgetattr(fd, &t);
+        ::cfsetspeed(&t, B4800);
+        ::tcsetattr(fd, TCSANOW, &t);
+        const std::string block(kReceiver, '\0');
+        bool ok = ::write(fd, block.data(), block.size()) == kReceiver;
+        // The system hands the bytes over to the far end on its own time.
+        int waiting = 0;
+        for (int i = 0; ok && i < 5000 && waiting < kReceiver; ++i) {
+            std::this_thread::sleep_for(milliseconds(1));
+            ok = ::ioctl(pair.Master(), FIONREAD, &waiting) == 0;
+        }
+        const char zero = 0;
+        for (std::size_t i = 0; ok && i < bytes; ++i) ok = ::write(fd, &zero, 1) == 1;
+        std::size_t room = 0;
+        while (ok && count && ::write(fd, &zero, 1) == 1) ++room;
+        ::close(fd);
+        return ok && waiting == kReceiver ? room : 0;
+    }
+
+    PtyPair line_;
+    std::string skip_;
+};
+
+// The connect tone the control sends first, and a text packet of 58 bytes.
+constexpr std::size_t kTone = 8;
+const std::string kLongText(58, 's');
+constexpr std::size_t kTextPacket = 2 + 4 + 58 + 1;
+
+// Waits until the tool, running as process `pid`, has the device `path`
+// open (before its exec the child still has the test's descriptors).
+bool Holds(int pid, const std::string& path, milliseconds timeout = milliseconds(5000)) {
+    const auto until = Clock::now() + timeout;
+    const std::string proc = "/proc/" + std::to_string(pid);
+    const auto tool = std::filesystem::canonical(VOSTREL_TOOL_PATH);
+    while (Clock::now() < until) {
+        std::error_code ec;
+        if (std::filesystem::read_symlink(proc + "/exe", ec) == tool)
+            for (const auto& fd : std::filesystem::directory_iterator(proc + "/fd", ec))
+                if (std::filesystem::read_symlink(fd.path(), ec) == path) return true;
+        std::this_thread::sleep_for(milliseconds(2));
+    }
+    return false;
+}
+
+// Room for the tone and part of the text packet: the packet is accepted,
+// and its last bytes can never leave.
+constexpr std::size_t kRoom = 20;
+constexpr std::size_t kNeverLeaves = kTextPacket - (kRoom - kTone);
+
+TEST(ToolStalledLine, SendExitsOneSayingThePacketDidNotLeave) {
+    StalledLine line(kRoom);
+    if (!line.Skip().empty()) GTEST_SKIP() << line.Skip();
+    // Waits out the port's write timeout, the wait for the packet to leave
+    // and the close's grace: about 7.5 s.
+    const ToolRun r = RunToolApart({"send", "-p", line.Path(), "-m", "1", "-t", kLongText},
+                                   std::chrono::seconds(30));
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.out, "") << "never \"No errores\" for a packet that did not go out";
+    EXPECT_NE(r.err.find("vostrel: the packet did not leave within 5000 ms\n"), std::string::npos)
+        << r.err;
+    EXPECT_NE(r.err.find("Comm error: closed with " + std::to_string(kNeverLeaves) +
+                         " bytes of a packet not sent"),
+              std::string::npos)
+        << r.err;
+    EXPECT_EQ(line.Speed(), B4800) << "the line's settings are put back";
+}
+
+TEST(ToolStalledLine, AnInterruptEndsSendsWaitAtOnceAndPutsTheLineBack) {
+    StalledLine line(kRoom);
+    if (!line.Skip().empty()) GTEST_SKIP() << line.Skip();
+    Streams apart;
+    apart.stderrApart = true;
+    Subprocess p({VOSTREL_TOOL_PATH, "send", "-p", line.Path(), "-m", "1", "-t", kLongText}, apart);
+    p.CloseStdin();
+    // Once it has the device, its interrupt handler is in place.
+    ASSERT_TRUE(Holds(p.Pid(), line.Path()));
+    p.Signal(SIGINT);
+    // Without the interrupt the waits would last about 7.5 s.
+    EXPECT_EQ(p.Wait(milliseconds(2500)), 1);
+    const std::string err = p.ReadStderr(milliseconds(1000));
+    EXPECT_NE(err.find("interrupted"), std::string::npos) << err;
+    EXPECT_NE(err.find("Comm error: closed with " + std::to_string(kNeverLeaves) +
+                       " bytes of a packet not sent: closing was cut short"),
+              std::string::npos)
+        << err;
+    EXPECT_EQ(p.ReadAll(milliseconds(1000)), "");
+    EXPECT_EQ(line.Speed(), B4800) << "the line's settings are put back";
+}
+
+TEST(ToolStalledLine, ListenDisconnectReportsWhatDidNotLeave) {
+    StalledLine line(kRoom);
+    if (!line.Skip().empty()) GTEST_SKIP() << line.Skip();
+    Listen l(line.Path());
+    ASSERT_EQ(l.Next()["event"], "connect");
+    l.proc->Write("text 1 " + kLongText + "\ndisconnect\nquit\n");
+    // Accepted: part of it is on the line, the rest waits in the port.
+    EXPECT_EQ(l.Next(),
+              json::parse(R"({"event":"sent","mailbox":1,"result":0,"status":"No errores"})"));
+    EXPECT_EQ(l.Next(), json::parse(R"({"event":"disconnect","result":1,"status":"Comm error"})"));
+    l.Next();  // the session's end; the reason comes before it
+    ASSERT_FALSE(l.said.empty());
+    EXPECT_EQ(l.said.front().rfind("Comm error: closed with " + std::to_string(kNeverLeaves) +
+                                       " bytes of a packet not sent",
+                                   0),
+              0u)
+        << l.said.front();
+    EXPECT_EQ(l.proc->Wait(), 0);
+}
+
+// Every refused command says why on standard error; with that pipe full and
+// unread, the loop must go on.
+TEST(ToolOutput, ABlockedStandardErrorHoldsUpNeitherKeepAlivesNorAnInterrupt) {
+    sim::BrickOptions o;
+    o.program.pingEvery = milliseconds(20);
+    sim::SimulatedBrick brick(o);
+    Streams s;
+    s.stderrApart = true;
+    s.stderrPipeSize = 4096;
+    Subprocess p(
+        {VOSTREL_TOOL_PATH, "listen", "--json", "-p", brick.DevicePath(), "--watchdog-ms", "1000"},
+        s);
+    ASSERT_EQ(p.ReadLine().value_or(""), R"({"event":"connect","result":0,"status":"No errores"})");
+    // An open port refuses a connect, with a reason of about 70 bytes.
+    for (int i = 0; i < 200 && p.StderrWaiting() < 4096 - 128; ++i) {
+        p.Write("connect\n");
+        ASSERT_TRUE(p.ReadLine().has_value());
+    }
+    ASSERT_GE(p.StderrWaiting(), 4096u - 128);
+    std::string more;
+    for (int i = 0; i < 50; ++i) more += "connect\n";
+    p.Write(more + "read 0\n");  // these reasons find no room
+    bool read = false;
+    for (int i = 0; i < 51 && !read; ++i) {
+        const auto line = p.ReadLine();
+        ASSERT_TRUE(line.has_value()) << "the loop stopped at line " << i;
+        read = line->find(R"("event":"read")") != std::string::npos;
+    }
+    EXPECT_TRUE(read);
+    const int answered = brick.Status().pingAnswers;
+    EXPECT_TRUE(
+        brick.WaitUntil([&](const sim::BrickStatus& st) { return st.pingAnswers >= answered + 10; },
+                        milliseconds(5000)));
+    p.Signal(SIGTERM);
+    EXPECT_EQ(p.Wait(milliseconds(3000)), 0);  // lines lost on stderr do not change it
+    EXPECT_NE(p.ReadAll(milliseconds(1000)).find(R"({"event":"disconnect","result":0)"),
+              std::string::npos);
 }
 
 }  // namespace
