@@ -14,6 +14,7 @@
 #include "tool/line_splitter.hpp"
 #include "tool/output_writer.hpp"
 #include "tool/port_argument.hpp"
+#include "tool/queued_writer.hpp"
 #include "tool/serial_devices.hpp"
 
 namespace vostrel::tool {
@@ -146,6 +147,59 @@ TEST(OutputWriter, AReaderThatWentAwayIsAFailureEvenWhileIdle) {
     EXPECT_TRUE(Readable(w.FailedFd(), 5000));
     EXPECT_EQ(w.Failure(), std::strerror(EPIPE));
     EXPECT_FALSE(w.Flush(-1, std::chrono::milliseconds(0)));
+}
+
+// The Windows tool's writer, standard C++ only: tested here on a pipe.
+TEST(QueuedWriter, AReaderThatStopsReadingCostsLinesNotTime) {
+    Pipe pipe;
+    ASSERT_GT(::fcntl(pipe.fds[1], F_SETPIPE_SZ, 4096), 0);
+    std::FILE* out = ::fdopen(::dup(pipe.fds[1]), "w");
+    ASSERT_NE(out, nullptr);
+    {
+        int failures = 0;
+        QueuedWriter w(
+            out, [](std::uint64_t n) { return "dropped " + std::to_string(n); },
+            [&](const std::string&) { ++failures; });
+        const std::string line(1000, 'x');
+        const std::size_t fits = (QueuedWriter::kMaxQueued + 2 * 4096 + BUFSIZ) / (line.size() + 1);
+        for (std::size_t i = 0; i < fits + 5; ++i) w.Line(line);  // none waits for the reader
+        EXPECT_FALSE(w.Flush(std::chrono::milliseconds(20)));
+        std::string all;
+        while (all.find("dropped") == std::string::npos && Readable(pipe.fds[0], 2000)) {
+            all += pipe.ReadSome();
+            w.Line("after");
+        }
+        while (!w.Flush(std::chrono::milliseconds(10)) && Readable(pipe.fds[0], 2000))
+            all += pipe.ReadSome();
+        while (Readable(pipe.fds[0], 0)) all += pipe.ReadSome();
+        const std::size_t at = all.find("dropped ");
+        ASSERT_NE(at, std::string::npos);
+        EXPECT_GE(std::stoul(all.substr(at + 8)), 5u);
+        EXPECT_EQ(all.find('\n', at), all.find("after") - 1)
+            << "the notice comes before the next line";
+        EXPECT_TRUE(w.Failure().empty());
+        EXPECT_EQ(failures, 0);
+    }
+    std::fclose(out);
+}
+
+TEST(QueuedWriter, AFailedWriteIsReportedOnceAndEndsWriting) {
+    std::FILE* full = std::fopen("/dev/full", "w");
+    ASSERT_NE(full, nullptr);
+    {
+        std::vector<std::string> why;
+        QueuedWriter w(
+            full, [](std::uint64_t) { return std::string(); },
+            [&](const std::string& reason) { why.push_back(reason); });
+        w.Line("lost");
+        EXPECT_FALSE(w.Flush(std::chrono::milliseconds(5000)));
+        w.Line("not even tried");
+        EXPECT_FALSE(w.Flush(std::chrono::milliseconds(50)));
+        EXPECT_EQ(w.Failure(), std::strerror(ENOSPC));
+        ASSERT_EQ(why.size(), 1u);
+        EXPECT_EQ(why[0], std::strerror(ENOSPC));
+    }
+    std::fclose(full);
 }
 
 TEST(PortArgument, NumbersMapAsThePlatformDoesPathsGetANumber) {
