@@ -29,6 +29,10 @@ HRESULT VostrelObject::Draw(DWORD aspect, LONG, void*, DVTARGETDEVICE*, HDC, HDC
                                                       IMAGE_BITMAP, 0, 0, LR_CREATEDIBSECTION));
     if (!picture) return HRESULT_FROM_WIN32(GetLastError());
     HDC memory = CreateCompatibleDC(dc);
+    if (!memory) {  // a device that has none (a metafile): nothing drawn
+        DeleteObject(picture);
+        return E_FAIL;
+    }
     HGDIOBJ old = SelectObject(memory, picture);
     SetStretchBltMode(dc, COLORONCOLOR);
     const BOOL drawn = StretchBlt(
