@@ -21,6 +21,7 @@ struct QueuedWriter::State {
     bool writing = false;           // a line is being written
     bool stopping = false;
     std::string failure;
+    bool failureReported = false;  // onFailure has returned
 
     void Run() {
         for (;;) {
@@ -43,11 +44,14 @@ struct QueuedWriter::State {
                 writing = false;
                 if (!ok) failure = why = errno != 0 ? std::strerror(errno) : "write failed";
             }
-            changed.notify_all();
             if (!ok) {
+                // Told before Flush says so, so a caller that flushed has heard.
                 if (onFailure) onFailure(why);
-                return;
+                std::lock_guard lock(mutex);
+                failureReported = true;
             }
+            changed.notify_all();
+            if (!ok) return;
         }
     }
 };
@@ -103,7 +107,8 @@ void QueuedWriter::Line(const std::string& text) {
 bool QueuedWriter::Flush(std::chrono::milliseconds timeout) {
     std::unique_lock lock(state_->mutex);
     return state_->changed.wait_for(lock, timeout, [&] {
-        return !state_->failure.empty() || (state_->lines.empty() && !state_->writing);
+        return state_->failureReported ||
+               (state_->failure.empty() && state_->lines.empty() && !state_->writing);
     }) && state_->failure.empty();
 }
 
