@@ -88,19 +88,18 @@ void ApplyLine(HANDLE h, const detail::LineSettings& ls) {
         throw Error(err::kInvalidPropertyValue,
                     "the device does not support speed " + std::to_string(ls.speed));
     std::string differs;
+    auto note = [&](const std::string& what) { differs += (differs.empty() ? "" : ", ") + what; };
     auto compare = [&](const char* what, unsigned asked, unsigned has) {
         if (asked != has)
-            differs += std::string(differs.empty() ? "" : ", ") + what + " " +
-                       std::to_string(asked) + " asked, " + std::to_string(has) + " set";
+            note(std::string(what) + " " + std::to_string(asked) + " asked, " +
+                 std::to_string(has) + " set");
     };
     compare("data bits", dcb.ByteSize, back.ByteSize);
     compare("parity", dcb.Parity, back.Parity);
     compare("stop bits", dcb.StopBits, back.StopBits);
-    if (back.fOutX || back.fInX) differs += differs.empty() ? "XON/XOFF on" : ", XON/XOFF on";
-    if (back.fNull || back.fErrorChar)
-        differs += differs.empty() ? "bytes replaced or stripped" : ", bytes replaced or stripped";
-    if (back.fOutxCtsFlow || back.fOutxDsrFlow)
-        differs += differs.empty() ? "handshake on" : ", handshake on";
+    if (back.fOutX || back.fInX) note("XON/XOFF on");
+    if (back.fNull || back.fErrorChar) note("bytes replaced or stripped");
+    if (back.fOutxCtsFlow || back.fOutxDsrFlow) note("handshake on");
     if (!differs.empty())
         throw Error(err::kInvalidPropertyValue,
                     "the device did not take the line settings (" + differs + ")");
@@ -340,18 +339,6 @@ void SerialPort::CommPort(Integer port) {
     port_ = port;
 }
 
-void SerialPort::LineFailed(int number, const std::string& what, unsigned long systemError) {
-    // The driver failed a write: the device is gone or the line is down.
-    // That is a hang-up, reported once through OnComm, from the loop, as a
-    // failing read reports it.
-    if (!hungUp_) {
-        hungUp_ = true;
-        lastSystemError_ = systemError;
-        Reader::Hand(reader_, {}, true, systemError);
-    }
-    Fail(number, what, systemError);
-}
-
 std::string SerialPort::DevicePath() const {
     try {
         return ports_.Path(port_);
@@ -551,9 +538,11 @@ void SerialPort::Output(const String& bytes) {
     const std::size_t limit = bytes.size() >= kMaxUnsent ? 0 : kMaxUnsent - bytes.size();
     const bool room = w.WaitUnsent(lock, limit, kWriteTimeout);
     if (w.failed) {
+        // The writer thread has reported the hang-up through OnComm already.
+        hungUp_ = true;
         const DWORD failure = w.failure;
         lock.unlock();
-        LineFailed(err::kDeviceIo, "write failed", failure);
+        Fail(err::kDeviceIo, "write failed", failure);
     }
     if (!room) throw Error(err::kDeviceIo, "write timed out with the line blocked");
     if (bytes.empty()) return;

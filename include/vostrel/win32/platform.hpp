@@ -256,7 +256,6 @@ private:
     void OnReaderNews();
     void Close() noexcept;
     [[noreturn]] void Fail(int number, const std::string& what, unsigned long systemError);
-    [[noreturn]] void LineFailed(int number, const std::string& what, unsigned long systemError);
 
     EventLoop& loop_;
     PortMap ports_;
