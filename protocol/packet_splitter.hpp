@@ -35,6 +35,10 @@ inline bool PlausibleHeader(std::string_view p) {
 /// packet (header included) in order, and keeps an incomplete rest in
 /// `pending` for the next read (never more than kMaxPending bytes).
 ///
+/// `onPacket` returns whether to go on. False ends the read there: the
+/// bytes after that packet are dropped and `pending` is left empty (the
+/// link they came from is gone; nothing of it may reach the next one).
+///
 /// A header no brick sends (see PlausibleHeader) is garbage: its first byte
 /// is skipped and the next byte is tried as the start of a header, so a good
 /// packet that follows garbage in the same read is still taken.
@@ -67,7 +71,10 @@ void TakePackets(String& pending, std::string_view data, OnPacket&& onPacket) {
         data.remove_prefix(need);
         String packet;
         packet.swap(pending);
-        onPacket(std::string_view(packet));
+        if (!onPacket(std::string_view(packet))) {
+            pending.clear();
+            return;
+        }
     }
     if (!pending.empty()) return;  // one header byte, and nothing more came
     // Whole packets straight from the read, without copying.
@@ -78,7 +85,10 @@ void TakePackets(String& pending, std::string_view data, OnPacket&& onPacket) {
         }
         const std::size_t total = 2 + AnnouncedLength(data);
         if (data.size() < total) break;
-        onPacket(data.substr(0, total));
+        if (!onPacket(data.substr(0, total))) {
+            pending.clear();
+            return;
+        }
         data.remove_prefix(total);
     }
     pending.assign(data);

@@ -13,7 +13,8 @@ void Vostrel::Comm1_OnComm() {
         // handler never causes a NoPing.
         pingTimer_->Enabled(kFalse);
         const String S = comm1_->Input();
-        protocol::TakePackets(pending_, S, [this](std::string_view packet) {
+        const std::uint64_t link = link_;
+        protocol::TakePackets(pending_, S, [this, link](std::string_view packet) {
             // One packet's failure (a failed echo, a throwing handler) does
             // not cost the packets after it.
             try {
@@ -21,6 +22,7 @@ void Vostrel::Comm1_OnComm() {
             } catch (...) {
                 ReportUnhandled(std::current_exception());
             }
+            return StillLink(link);
         });
     } catch (...) {
         ReportUnhandled(std::current_exception());
@@ -31,6 +33,19 @@ void Vostrel::Comm1_OnComm() {
         if (comm1_->PortOpen() == kTrue) pingTimer_->Enabled(kTrue);
     } catch (...) {
         ReportUnhandled(std::current_exception());
+    }
+}
+
+bool Vostrel::StillLink(std::uint64_t link) noexcept {
+    // A handler that closed the port (or closed it and connected anew) ends
+    // the read: its rest belongs to a link that is gone, and is neither
+    // filed nor carried into the next one.
+    if (link_ != link) return false;
+    try {
+        return comm1_->PortOpen() == kTrue;
+    } catch (...) {
+        ReportUnhandled(std::current_exception());
+        return false;
     }
 }
 

@@ -42,7 +42,10 @@ void MemoryComm::PortOpen(Boolean open) {
         inbox_.clear();  // stale input is dropped on open
     } else {
         Step(Op::Close);
+        const bool lost = open_ && loseAtClose_;
         open_ = false;
+        loseAtClose_ = false;
+        if (lost) throw Error(err::kDeviceIo, "closed with 8 bytes of a packet not sent");
     }
 }
 

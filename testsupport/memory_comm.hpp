@@ -56,6 +56,9 @@ public:
     /// every call until cleared with times = 0.
     void Fail(Op op, int number, int times = -1);
     std::size_t Calls(Op op) const;
+    /// The next close closes, then throws Error(kDeviceIo), as a close that
+    /// had to throw away queued bytes does.
+    void LoseBytesAtNextClose() { loseAtClose_ = true; }
     /// How many times the port was opened.
     int Opens() const { return opens_; }
 
@@ -76,6 +79,7 @@ private:
     bool discardWrites_ = false;
     std::size_t bytesWritten_ = 0;
     int opens_ = 0;
+    bool loseAtClose_ = false;
     Handler handler_;
     static constexpr std::size_t kOps = 7;
     struct Failure {

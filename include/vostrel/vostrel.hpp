@@ -11,9 +11,15 @@
 // -----------
 // * `SendValue`, `SendText`, `ConnectNXT` and `DisconnectNXT` report failure
 //   through their result (0 = done, 1 = refused or failed) and the status
-//   text `ErrorMessage()`; nothing they try is retried or undone. Only a
-//   failure while reporting the failure itself (for instance the design-mode
-//   refusal of the status setter, error 387) is thrown, as `vostrel::Error`.
+//   text `ErrorMessage()`; nothing they try is retried. Only a failure while
+//   reporting the failure itself (for instance the design-mode refusal of
+//   the status setter, error 387) is thrown, as `vostrel::Error`.
+// * A failed call holds nothing: a `ConnectNXT` that fails, by its result or
+//   by such an error, closes again a port it opened itself (the line's
+//   settings put back, the watchdog stopped); a port that was open before
+//   the call stays open. Whenever the port is in fact closed after
+//   `DisconnectNXT`, `Connection` is False and the watchdog stopped, even
+//   when the result is 1 (a close that lost queued bytes).
 // * The status text says only which method failed ("Connection error").
 //   Why it failed is kept in `LastError()`: the error the method's trap
 //   caught, with its number and a description that carries the system's
@@ -31,7 +37,11 @@
 // A control and its components belong to one thread, the host's. Members,
 // component notifications and timer ticks run there one at a time. Event
 // handlers run synchronously and may call any member of the control (also
-// `DisconnectNXT`, `ConnectNXT`, `ReadText`, the senders). Nothing is locked;
+// `DisconnectNXT`, `ConnectNXT`, `ReadText`, the senders). A `NewMail`
+// handler after which the port is closed (by `DisconnectNXT`, perhaps
+// followed by `ConnectNXT`, or by the port itself) ends the read it came
+// from: the packets after it in that read are dropped, never filed or
+// raised, and none of their bytes reaches the next link. Nothing is locked;
 // calling a control from two threads at once is undefined.
 #pragma once
 
@@ -163,10 +173,12 @@ public:
     /// Opens port PortNumber at BoudRate bits/s (no parity, 8 data bits,
     /// 1 stop bit), makes the brick beep and arms the watchdog. Returns 0 or 1
     /// with "No errores" / "Connection error". On an open port it fails and
-    /// leaves the link open.
+    /// leaves the link open. A failure after this call opened the port closes
+    /// it again and stops the watchdog.
     Integer ConnectNXT(ByRef<Integer> PortNumber, ByRef<Integer> BoudRate);
     /// Closes the port if open and stops the watchdog. Returns 0 or 1 with
-    /// "No errores" / "Comm error".
+    /// "No errores" / "Comm error". A close that lost queued bytes returns 1,
+    /// yet the port is closed, Connection False and the watchdog stopped.
     Integer DisconnectNXT();
     /// Returns the text stored for mailbox |MsgBox| and empties the slot
     /// ("-1" for a never-filled slot, "" once taken), or "Error!" for 10 and
@@ -214,9 +226,14 @@ private:
     // Receive path.
     void Comm1_OnComm();
     void HandlePacket(std::string_view packet);
+    // Whether the link a read came from (link_ when it was read) is still open.
+    bool StillLink(std::uint64_t link) noexcept;
     void StoreMail(std::string_view Packet);
     // Watchdog.
     void PingTimer_Timer();
+    // Link: undoing a failed connect's open; the watchdog of a closed port.
+    void CloseFailedLink() noexcept;
+    bool StopWatchdogIfClosed() noexcept;
 
     String& Mailbox(int index);
     void RaiseNoPing();
@@ -237,6 +254,10 @@ private:
 
     // Bytes of a packet whose rest has not arrived yet.
     String pending_;
+    // Counts the links this control opened and closed: a read whose link
+    // is gone (closed, or closed and reopened, inside one of its handlers)
+    // is not handled any further.
+    std::uint64_t link_ = 0;
     std::optional<Error> lastError_;
 };
 

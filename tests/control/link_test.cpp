@@ -65,18 +65,19 @@ TEST(Connect, SecondConnectFailsAndLeavesTheOldLinkRunning) {
     EXPECT_EQ(c.timer->UntilNextTick(), 6000) << "the watchdog keeps its count";
 }
 
-TEST(Connect, FailureAfterOpeningUndoesNothingAndDisconnectCloses) {
+TEST(Connect, FailureAfterOpeningClosesThePortAgain) {
     MemoryControl c;
     c.comm->Fail(Op::Output, err::kDeviceIo, 1);
     EXPECT_EQ(c->ConnectNXT(1, 9600), 1);
-    EXPECT_EQ(c.comm->PortOpen(), kTrue);
+    EXPECT_EQ(c.comm->PortOpen(), kFalse) << "a failed connect keeps no device";
     EXPECT_EQ(c->Connection(), kFalse);
-    EXPECT_EQ(c.timer->Enabled(), kFalse) << "the tone failed before the watchdog step";
+    EXPECT_EQ(c.timer->Enabled(), kFalse);
+    EXPECT_EQ(c->LastError()->Number(), err::kDeviceIo) << "the cause, not the undoing";
+    EXPECT_EQ(c->ConnectNXT(1, 9600), 0) << "a retry can have the port";
     EXPECT_EQ(c->DisconnectNXT(), 0);
-    EXPECT_EQ(c.comm->PortOpen(), kFalse);
 }
 
-TEST(Connect, DesignModeFailureEscapesFromTheFailurePath) {
+TEST(Connect, DesignModeFailureEscapesFromTheFailurePathWithThePortClosed) {
     MemoryControl c;
     c.host.userMode = false;
     try {
@@ -85,7 +86,9 @@ TEST(Connect, DesignModeFailureEscapesFromTheFailurePath) {
     } catch (const Error& e) {
         EXPECT_EQ(e.Number(), err::kSetNotPermitted);
     }
-    EXPECT_EQ(c.comm->PortOpen(), kTrue) << "steps before the setter stay done";
+    EXPECT_EQ(c.comm->Opens(), 1);
+    EXPECT_EQ(c.comm->PortOpen(), kFalse);
+    EXPECT_EQ(c.timer->Enabled(), kFalse) << "armed by the call, stopped with its port";
 }
 
 TEST(Disconnect, ClosesStopsAndReports) {
@@ -111,6 +114,19 @@ TEST(Disconnect, CloseFailureKeepsConnectionAndWatchdog) {
     EXPECT_EQ(c->Connection(), kTrue);
     EXPECT_EQ(c.timer->Enabled(), kTrue);
     EXPECT_EQ(c.comm->PortOpen(), kTrue);
+}
+
+TEST(Disconnect, CloseThatLostBytesStillEndsTheLink) {
+    MemoryControl c;
+    ASSERT_EQ(c->ConnectNXT(1, 9600), 0);
+    c.comm->LoseBytesAtNextClose();
+    EXPECT_EQ(c->DisconnectNXT(), 1);
+    EXPECT_EQ(c->ErrorMessage(), "Comm error");
+    EXPECT_EQ(c->LastError()->Number(), err::kDeviceIo);
+    EXPECT_EQ(c.comm->PortOpen(), kFalse);
+    EXPECT_EQ(c->Connection(), kFalse);
+    c.timer->Advance(3 * Vostrel::kWatchdogInterval);
+    EXPECT_TRUE(c.sink.events.empty()) << "no NoPing for a closed port";
 }
 
 TEST(Connect, HalfReceivedPacketDoesNotLeakIntoANewLink) {

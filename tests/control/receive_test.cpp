@@ -153,6 +153,40 @@ TEST_F(Receive, ThrowingHandlerDoesNotEscapeOrCostLaterPackets) {
     EXPECT_EQ(c->ReadText(2), WithNul("b"));
 }
 
+TEST_F(Receive, ClosingTheLinkInsideNewMailDropsTheRestOfTheRead) {
+    // Five mails and the first bytes of a sixth in one read; the first
+    // handler ends the link in each of the ways a host or a line can.
+    const std::vector<std::pair<const char*, std::function<void()>>> endings{
+        {"disconnect", [&] { EXPECT_EQ(c->DisconnectNXT(), 0); }},
+        {"reconnect",
+         [&] {
+             EXPECT_EQ(c->DisconnectNXT(), 0);
+             EXPECT_EQ(c->ConnectNXT(1, 9600), 0);
+         }},
+        {"port closed under it", [&] { c.comm->PortOpen(kFalse); }},
+    };
+    std::string read;
+    for (Integer box = 1; box <= 5; ++box) read += BrickMessage(box, "old");
+    read += BrickMessage(6, "cut").substr(0, 5);
+    for (const auto& [what, end] : endings) {
+        c.sink.events.clear();
+        c.sink.onNewMail = [&, end = end](Integer& box) {
+            if (box == 1) end();
+        };
+        c.comm->Deliver(read);
+        c.sink.onNewMail = nullptr;
+        EXPECT_EQ(c.sink.events, (std::vector<Event>{{Event::NewMail, 1}})) << what;
+        for (Integer box = 2; box <= 5; ++box) EXPECT_NE(c->ReadText(box), WithNul("old")) << what;
+        // The next link starts with nothing of the old one.
+        if (c.comm->PortOpen() != kTrue) {
+            ASSERT_EQ(c->ConnectNXT(1, 9600), 0);
+        }
+        c.comm->Deliver(BrickMessage(7, "fresh"));
+        EXPECT_EQ(c->ReadText(7), WithNul("fresh")) << what;
+        EXPECT_EQ(c.sink.events.size(), 2u) << what;
+    }
+}
+
 TEST_F(Receive, StoredTextLongerThanAMessageIsKeptWhole) {
     // The longest telegram a brick sends: 64 bytes. The size byte is not used.
     std::string text(60, 't');
@@ -296,7 +330,7 @@ TEST(ReceiveFraming, RandomSplitsDeliverEveryMessageInOrder) {
 TEST(PacketSplitter, PendingNeverGrowsBeyondTheLongestPacket) {
     std::string pending;
     int packets = 0;
-    auto count = [&](std::string_view) { ++packets; };
+    auto count = [&](std::string_view) { return ++packets > 0; };
     // A header announcing the longest telegram is collected until complete.
     protocol::TakePackets(pending, Bytes({0x40, 0x00}) + std::string(63, 'a'), count);
     EXPECT_EQ(pending.size(), protocol::kMaxPending);

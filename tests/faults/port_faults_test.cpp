@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/wait.h>
+#include <termios.h>
 #include <unistd.h>
 
 #include "sim/simulated_brick.hpp"
@@ -97,6 +98,26 @@ TEST_F(PortFaults, SecondControlOnAHeldPortLeavesTheFirstWorking) {
     other->DisconnectNXT();
 }
 
+TEST_F(PortFaults, FailedConnectReleasesTheDeviceWithItsSettings) {
+    testing::PtyPair far(false);  // cooked, echo on: as a terminal leaves a line
+    if (!far.Ok()) GTEST_SKIP() << "no pseudo-terminal: " << far.Failure();
+    platform::PortMap ports;
+    ports.Map(1, far.SlavePath());
+    MakeControl(ports);
+    host.userMode = false;  // design mode: the failure path's setter throws 387
+    EXPECT_THROW(nxt->ConnectNXT(1, 9600), Error);
+    EXPECT_EQ(nxt->Comm1().PortOpen(), kFalse);
+    const int fd = ::open(far.SlavePath().c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+    ASSERT_GE(fd, 0) << "another program can open the device";
+    termios line{};
+    ASSERT_EQ(::tcgetattr(fd, &line), 0);
+    ::close(fd);
+    EXPECT_NE(line.c_lflag & ECHO, 0u) << "the line's settings are put back";
+    host.userMode = true;
+    EXPECT_EQ(nxt->ConnectNXT(1, 9600), 0) << nxt->ErrorMessage();
+    nxt->DisconnectNXT();
+}
+
 TEST_F(PortFaults, DisconnectWhileTheLineHoldsBackAcceptedBytesReportsTheLoss) {
     testing::PtyPair far;
     if (!far.Ok()) GTEST_SKIP() << "no pseudo-terminal: " << far.Failure();
@@ -119,6 +140,8 @@ TEST_F(PortFaults, DisconnectWhileTheLineHoldsBackAcceptedBytesReportsTheLoss) {
     EXPECT_NE(std::string(nxt->LastError()->what()).find("not sent"), std::string::npos)
         << nxt->LastError()->what();
     EXPECT_EQ(port.PortOpen(), kFalse) << "the port is closed all the same";
+    EXPECT_EQ(nxt->Connection(), kFalse) << "and the state says so";
+    EXPECT_EQ(nxt->PingTimer().Enabled(), kFalse);
     EXPECT_EQ(port.LostAtClose(), unsent);
     EXPECT_TRUE(port.Drain(0ms)) << "a closed port holds nothing";
     EXPECT_EQ(nxt->DisconnectNXT(), 0) << "a second call finishes the disconnect";
