@@ -273,6 +273,12 @@ void MemoryPropertyBag::Load(std::istream& in) {
     std::streambuf* buffer = in.rdbuf();
     if (!buffer || in.bad())
         throw Error(err::kDeviceIo, "property bag: the stream could not be read");
+    // A file that did not open, or a stream an earlier read left failed,
+    // holds no saved state: reading it as an empty text would lose the bag.
+    if (in.fail())
+        throw Error(err::kDeviceIo,
+                    "property bag: the stream had failed before it was read (a file that did "
+                    "not open?)");
     std::vector<std::pair<String, Variant>> loaded;
     std::unordered_map<std::string, std::uint64_t> index;  // folded name -> its line
     std::string line;

@@ -71,7 +71,9 @@ public:
     /// its length. On a malformed stream (a line it cannot read, one longer
     /// than kMaxLine, or a name given twice in any case) throws
     /// Error(kBadFileFormat) whose text names the line, and the bag is left
-    /// as it was. A line is read no further than kMaxLine bytes.
+    /// as it was. A line is read no further than kMaxLine bytes. A stream
+    /// that cannot be read, or had already failed before the call (a file
+    /// that did not open), throws Error(kDeviceIo), the bag as it was.
     void Load(std::istream& in);
 
 private:

@@ -1,6 +1,7 @@
 // The three persisted properties, and the in-memory bag's text form.
 #include <gtest/gtest.h>
 
+#include <fstream>
 #include <sstream>
 
 #include "testsupport/memory_control.hpp"
@@ -232,6 +233,19 @@ TEST(PropertyBagText, ALineLongerThanTheLimitIsRefusedNotHeld) {
     MemoryPropertyBag back;
     back.Load(text);
     EXPECT_EQ(back.Entries(), bag.Entries());
+}
+
+TEST(PropertyBagText, AStreamThatFailedAlreadyIsAnErrorAndChangesNothing) {
+    MemoryPropertyBag bag;
+    bag.Set("PingNXT", kFalse);
+    std::ifstream missing("no/such/vostrel.properties");
+    std::istringstream failed("Connection = Boolean -1\n");
+    failed.setstate(std::ios::failbit);
+    for (std::istream* in :
+         {static_cast<std::istream*>(&missing), static_cast<std::istream*>(&failed)}) {
+        EXPECT_THROW(bag.Load(*in), Error);
+        EXPECT_EQ(bag.Entries().size(), 1u);
+    }
 }
 
 TEST(PropertyBagText, ManyEntriesLoadAndAreFound) {
