@@ -38,9 +38,9 @@
 // component notifications and timer ticks run there one at a time. Event
 // handlers run synchronously and may call any member of the control (also
 // `DisconnectNXT`, `ConnectNXT`, `ReadText`, the senders). A `NewMail`
-// handler after which the port is closed (by `DisconnectNXT`, perhaps
-// followed by `ConnectNXT`, or by the port itself) ends the read it came
-// from: the packets after it in that read are dropped, never filed or
+// handler that ends the link (`DisconnectNXT`, perhaps followed by a new
+// `ConnectNXT`), or after which the port is found closed, ends the read it
+// came from: the packets after it in that read are dropped, never filed or
 // raised, and none of their bytes reaches the next link. Nothing is locked;
 // calling a control from two threads at once is undefined.
 #pragma once
