@@ -1,6 +1,7 @@
 // The control as an OLE embedding: sited by its container, activated in
 // place in a child window of the container's (the design-time picture),
 // told of ambient changes.
+#include "activex/apartment_loop.hpp"
 #include "activex/design_window.hpp"
 #include "activex/guids.hpp"
 #include "activex/vostrel_object.hpp"
@@ -180,7 +181,22 @@ HRESULT VostrelObject::OnAmbientPropertyChange(DISPID id) {
 }
 
 HRESULT VostrelObject::FreezeEvents(BOOL freeze) {
-    frozenEvents_ += freeze ? 1 : -1;
+    if (freeze) {
+        ++frozenEvents_;
+        return S_OK;
+    }
+    if (frozenEvents_ > 0) --frozenEvents_;  // a thaw without a freeze changes nothing
+    if (frozenEvents_ > 0 || held_.empty()) return S_OK;
+    // What came while frozen goes out from the message queue, once the
+    // container's own call has returned, one notification at a time as
+    // the control's own do.
+    try {
+        loop_->Post([this, alive = std::weak_ptr<void>(lifetime_)] {
+            if (!alive.expired()) FireHeldEvents();
+        });
+    } catch (...) {
+        FireHeldEvents();  // the queue refused: now rather than never
+    }
     return S_OK;
 }
 

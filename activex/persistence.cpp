@@ -62,6 +62,27 @@ private:
     IErrorLog* log_;
 };
 
+// The three properties on their way to or from the stream form, whose own
+// limit (kStreamMaxText) applies to them, not the text form's line length
+// of a MemoryPropertyBag (an ErrorMessage of control characters saves four
+// bytes for each there).
+class StreamFormBag : public PropertyBag {
+public:
+    SavedProperties saved{kFalse, kTrue, {}};
+
+    Variant ReadProperty(const String& name, const Variant& defaultValue) override {
+        if (name == "Connection") return saved.connection;
+        if (name == "ErrorMessage") return saved.errorMessage;
+        if (name == "PingNXT") return saved.pingNXT;
+        return defaultValue;
+    }
+    void WriteProperty(const String& name, const Variant& value, const Variant&) override {
+        if (name == "Connection") saved.connection = value.ToBoolean();
+        if (name == "ErrorMessage") saved.errorMessage = value.ToString();
+        if (name == "PingNXT") saved.pingNXT = value.ToBoolean();
+    }
+};
+
 template <class F>
 HRESULT Persisting(F&& step) {
     try {
@@ -101,20 +122,24 @@ HRESULT VostrelObject::GetClassID(CLSID* out) {
     return S_OK;
 }
 
+// A container initialises the object once: either new (InitNew) or from
+// its saved state (Load). After a Load that succeeded both are refused; a
+// failed Load leaves the container free to try again or start anew.
 HRESULT VostrelObject::InitNew() {
+    if (loaded_) return E_UNEXPECTED;
     control_->UserControl_InitProperties();
-    initialised_ = true;
     dirty_ = false;
     return S_OK;
 }
 
 HRESULT VostrelObject::Load(IPropertyBag* bag, IErrorLog* log) {
     if (!bag) return E_POINTER;
+    if (loaded_) return E_UNEXPECTED;
     ContainerBag from(bag, log);
     // As the restore step does: entries read before a failing one keep
     // their new values.
     const HRESULT hr = Persisting([&] { control_->UserControl_ReadProperties(from); });
-    initialised_ = true;
+    loaded_ = SUCCEEDED(hr);
     dirty_ = false;
     return hr;
 }
@@ -131,26 +156,22 @@ HRESULT VostrelObject::IsDirty() { return dirty_ ? S_OK : S_FALSE; }
 
 HRESULT VostrelObject::Load(LPSTREAM stream) {
     if (!stream) return E_POINTER;
+    if (loaded_) return E_UNEXPECTED;
     // The whole form is read and checked first; the control changes only
     // once it all arrived.
-    SavedProperties saved;
+    StreamFormBag bag;
     std::string bytes;
     HRESULT hr = ReadExactly(stream, bytes, kStreamHeaderSize);
     if (FAILED(hr)) return hr;
     std::uint32_t length = 0;
-    hr = Persisting([&] { length = DecodeStreamHeader(bytes, saved); });
+    hr = Persisting([&] { length = DecodeStreamHeader(bytes, bag.saved); });
     if (FAILED(hr)) return hr;
-    hr = ReadExactly(stream, saved.errorMessage, length);
+    hr = ReadExactly(stream, bag.saved.errorMessage, length);
     if (FAILED(hr)) return hr;
-    return Persisting([&] {
-        MemoryPropertyBag bag;
-        bag.Set("Connection", saved.connection);
-        bag.Set("ErrorMessage", saved.errorMessage);
-        bag.Set("PingNXT", saved.pingNXT);
-        control_->UserControl_ReadProperties(bag);
-        initialised_ = true;
-        dirty_ = false;
-    });
+    hr = Persisting([&] { control_->UserControl_ReadProperties(bag); });
+    loaded_ = SUCCEEDED(hr);
+    if (loaded_) dirty_ = false;
+    return hr;
 }
 
 HRESULT VostrelObject::Save(LPSTREAM stream, BOOL clearDirty) {
@@ -159,11 +180,9 @@ HRESULT VostrelObject::Save(LPSTREAM stream, BOOL clearDirty) {
     if (control_->ErrorMessage().size() > kStreamMaxText) return STG_E_CANTSAVE;
     std::string bytes;
     HRESULT hr = Persisting([&] {
-        MemoryPropertyBag bag;
+        StreamFormBag bag;
         control_->UserControl_WriteProperties(bag);
-        SavedProperties p{bag.Find("Connection")->ToBoolean(), bag.Find("PingNXT")->ToBoolean(),
-                          bag.Find("ErrorMessage")->ToString()};
-        bytes = EncodeStreamForm(p);
+        bytes = EncodeStreamForm(bag.saved);
     });
     if (FAILED(hr)) return hr;
     std::size_t written = 0;

@@ -1,10 +1,54 @@
 #include "activex/variant_bridge.hpp"
 
+#include <cmath>
+#include <cwchar>
+
 #include "activex/com_strings.hpp"
 
 namespace vostrel::activex {
 
 namespace {
+
+// English (United States), whose number texts a script writes whatever the
+// user's settings: "1,000.5", "1e3", "&H10".
+const LCID kNumberLocale = MAKELCID(0x0409, SORT_DEFAULT);
+
+bool IsWhole(Variant::Type type) {
+    return type == Variant::Type::Integer || type == Variant::Type::Long;
+}
+
+// A Single, Double or Date that is not a number: the system's coercion
+// would make some whole number of it.
+bool IsNaN(const VARIANT& v) {
+    switch (V_VT(&v)) {
+        case VT_R4:
+            return std::isnan(V_R4(&v));
+        case VT_R8:
+            return std::isnan(V_R8(&v));
+        case VT_DATE:
+            return std::isnan(V_DATE(&v));
+        default:
+            return false;
+    }
+}
+
+// `source` read through its references into `value` (cleared by the
+// caller), checking every pointer first: VariantCopyInd follows a NULL
+// one. Automation follows a variable's reference once, never a chain.
+HRESULT ReadThrough(const VARIANT& source, VARIANT& value) {
+    const VARIANT* v = &source;
+    if (V_VT(v) == (VT_BYREF | VT_VARIANT)) {
+        v = V_VARIANTREF(v);
+        if (!v || V_VT(v) == (VT_BYREF | VT_VARIANT)) return E_INVALIDARG;
+    }
+    const VARTYPE vt = V_VT(v);
+    if ((vt & VT_BYREF) && !V_BYREF(v)) return E_INVALIDARG;
+    // No parameter takes an array or a record (whose copy calls into the
+    // record's own, possibly missing, description).
+    if ((vt & (VT_ARRAY | VT_VECTOR)) || (vt & VT_TYPEMASK) == VT_RECORD)
+        return DISP_E_TYPEMISMATCH;
+    return VariantCopyInd(&value, const_cast<VARIANT*>(v));
+}
 
 // The value of a VARIANT whose type the control's Variant holds as it is.
 std::optional<Variant> Direct(const VARIANT& v) {
@@ -70,18 +114,31 @@ VARTYPE VarTypeOf(Variant::Type type) {
 }
 
 HRESULT ConvertVariant(const VARIANT& source, Variant::Type type, Variant& out) {
-    if (auto direct = Direct(source)) return Converted(*direct, type, out);
+    const VARTYPE vt = V_VT(&source);
+    if (IsWhole(type) && IsNaN(source)) return DISP_E_OVERFLOW;
+    if ((vt == VT_DISPATCH || vt == VT_UNKNOWN) && !V_UNKNOWN(&source)) return DISP_E_TYPEMISMATCH;
+    std::optional<Variant> direct = Direct(source);
+    // A text becomes a number as Automation reads it ("1e3", "&H10",
+    // "1,000"); a text it refuses still gets the control's own reading
+    // ("True" is -1). A NUL inside makes it no number, not the digits
+    // before the NUL.
+    const bool numberText =
+        vt == VT_BSTR && V_BSTR(&source) && (IsWhole(type) || type == Variant::Type::Boolean);
+    if (numberText && std::wcslen(V_BSTR(&source)) != SysStringLen(V_BSTR(&source)))
+        return DISP_E_TYPEMISMATCH;
+    if (direct && !numberText) return Converted(*direct, type, out);
     // Other Automation types (Double, Byte, Currency, Date, Null, ...) go
     // through the system's own coercion to the parameter's type.
     VARIANT coerced;
     VariantInit(&coerced);
-    HRESULT hr = VariantChangeTypeEx(&coerced, const_cast<VARIANT*>(&source),
-                                     MAKELCID(0x0409, SORT_DEFAULT), 0, VarTypeOf(type));
+    HRESULT hr = VariantChangeTypeEx(&coerced, const_cast<VARIANT*>(&source), kNumberLocale, 0,
+                                     VarTypeOf(type));
     if (SUCCEEDED(hr)) {
-        auto direct = Direct(coerced);
-        hr = direct ? Converted(*direct, type, out) : DISP_E_TYPEMISMATCH;
+        auto value = Direct(coerced);
+        hr = value ? Converted(*value, type, out) : DISP_E_TYPEMISMATCH;
     }
     VariantClear(&coerced);
+    if (numberText && hr == DISP_E_TYPEMISMATCH) return Converted(*direct, type, out);
     return hr == DISP_E_OVERFLOW || hr == E_OUTOFMEMORY || SUCCEEDED(hr) ? hr : DISP_E_TYPEMISMATCH;
 }
 
@@ -113,38 +170,26 @@ HRESULT ToVariant(const Variant& value, VARIANT& out) {
 
 HRESULT ArgumentBridge::Bind(VARIANT& source, const typelib::ParamInfo& param) {
     const VARTYPE vt = V_VT(&source);
-    if (!(vt & VT_BYREF) || !param.byRef) {
-        // By value, or a by-reference value given to a by-value parameter
-        // (a property's new value): read through the reference if any.
-        VARIANT value;
-        VariantInit(&value);
-        HRESULT hr = VariantCopyInd(&value, &source);
-        if (SUCCEEDED(hr)) hr = ConvertVariant(value, param.type, holder_);
-        VariantClear(&value);
-        if (FAILED(hr)) return hr;
+    // A by-reference value given to a by-value parameter (a property's new
+    // value) is only read through its reference.
+    const bool byRef = (vt & VT_BYREF) && param.byRef;
+    if (byRef && vt != (VT_BYREF | VT_VARIANT) && (vt & ~VT_BYREF) != VarTypeOf(param.type))
+        return DISP_E_TYPEMISMATCH;
+    VARIANT value;
+    VariantInit(&value);
+    HRESULT hr = ReadThrough(source, value);
+    if (SUCCEEDED(hr)) hr = ConvertVariant(value, param.type, holder_);
+    VariantClear(&value);
+    if (FAILED(hr)) return hr;
+    if (!byRef) {
         argument_.emplace(holder_);
         return S_OK;
     }
     if (vt == (VT_BYREF | VT_VARIANT)) {
         VARIANT* inner = V_VARIANTREF(&source);
-        if (!inner) return E_INVALIDARG;
-        VARIANT value;
-        VariantInit(&value);
-        HRESULT hr = VariantCopyInd(&value, inner);
-        if (SUCCEEDED(hr)) hr = ConvertVariant(value, param.type, holder_);
-        VariantClear(&value);
-        if (FAILED(hr)) return hr;
         // A variable holding a reference itself is read, not written.
         target_ = (V_VT(inner) & VT_BYREF) ? nullptr : inner;
     } else {
-        if ((vt & ~VT_BYREF) != VarTypeOf(param.type)) return DISP_E_TYPEMISMATCH;
-        if (!V_BYREF(&source)) return E_INVALIDARG;
-        VARIANT value;
-        VariantInit(&value);
-        HRESULT hr = VariantCopyInd(&value, &source);
-        if (SUCCEEDED(hr)) hr = ConvertVariant(value, param.type, holder_);
-        VariantClear(&value);
-        if (FAILED(hr)) return hr;
         target_ = &source;
     }
     original_ = holder_;

@@ -12,6 +12,10 @@
 //     parameter's type);
 //   - VT_BYREF of any other type: type mismatch, since a write-back could
 //     not land.
+// A reference that is NULL (at either level of a by-reference VARIANT), or
+// a by-reference VARIANT holding another one, is E_INVALIDARG. A text
+// becomes a number as Automation reads it ("1e3", "&H10"); a Single,
+// Double or Date that is not a number (NaN) overflows a whole number.
 // Conversion failures are DISP_E_TYPEMISMATCH or DISP_E_OVERFLOW; the call
 // then does not run.
 #pragma once

@@ -157,8 +157,26 @@ void VostrelObject::PropertyChanged(std::string_view name) {
     });
 }
 
+// While the container freezes events, and until what it missed meanwhile
+// has gone out, the control's events are kept, so they reach the sinks in
+// the order raised.
 void VostrelObject::NoPing() {
     if (dying_) return;
+    if (frozenEvents_ > 0 || !held_.empty())
+        held_.NoPing();
+    else
+        FireNoPing();
+}
+
+void VostrelObject::NewMail(Integer& MailBox) {
+    if (dying_) return;
+    if (frozenEvents_ > 0 || !held_.empty())
+        held_.NewMail(MailBox);
+    else
+        FireNewMail(MailBox);
+}
+
+void VostrelObject::FireNoPing() {
     Callout out(*this);  // a handler may release the object
     events_.ForEachSink([this](IUnknown* sink) {
         if (dying_) return;  // released by an earlier sink of this round
@@ -169,8 +187,7 @@ void VostrelObject::NoPing() {
     });
 }
 
-void VostrelObject::NewMail(Integer& MailBox) {
-    if (dying_) return;
+void VostrelObject::FireNewMail(Integer MailBox) {
     Callout out(*this);
     events_.ForEachSink([&](IUnknown* sink) {
         // Each sink gets the mailbox by reference, as the event is published;
@@ -186,6 +203,19 @@ void VostrelObject::NewMail(Integer& MailBox) {
                                                    DISPATCH_METHOD, &params, nullptr, nullptr,
                                                    nullptr);
     });
+}
+
+void VostrelObject::FireHeldEvents() {
+    // A handler may freeze events again, or release the object: either
+    // ends the round, and what is left waits.
+    while (frozenEvents_ == 0 && !dying_) {
+        const std::optional<HeldEvents::Event> e = held_.Take();
+        if (!e) return;
+        if (e->kind == HeldEvents::Event::Kind::NoPing)
+            FireNoPing();
+        else
+            FireNewMail(e->mailBox);
+    }
 }
 
 // --- ISupportErrorInfo, IProvideClassInfo2, IConnectionPointContainer -------

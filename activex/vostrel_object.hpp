@@ -23,6 +23,7 @@
 #include <memory>
 
 #include "activex/connection_point.hpp"
+#include "activex/held_events.hpp"
 #include "activex/vostrel_idl.h"
 #include "vostrel/vostrel.hpp"
 
@@ -159,8 +160,12 @@ private:
     bool UserMode() override;
     void PropertyChanged(std::string_view name) override;
     // EventSink: the control's events go to the __Vostrel sinks.
+    // Frozen by the container, they are kept in held_ (FreezeEvents).
     void NoPing() override;
     void NewMail(Integer& MailBox) override;
+    void FireNoPing();
+    void FireNewMail(Integer MailBox);
+    void FireHeldEvents();
 
     // Calls out of a notification of the control (to a sink or the site)
     // are counted: the last reference dropped in one leaves the object to
@@ -192,9 +197,12 @@ private:
     DWORD viewFlags_ = 0;
     SIZEL extent_;  // HIMETRIC
     RECT position_{};
-    long frozenEvents_ = 0;
+    long frozenEvents_ = 0;  // FreezeEvents(TRUE) calls not yet thawed
+    HeldEvents held_;
+    // Expires with the object: a delivery posted for it finds it gone.
+    std::shared_ptr<void> lifetime_ = std::make_shared<char>();
     bool dirty_ = false;
-    bool initialised_ = false;
+    bool loaded_ = false;  // by a Load that succeeded: no InitNew or Load after it
 };
 
 }  // namespace vostrel::activex

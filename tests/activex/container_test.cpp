@@ -3,6 +3,8 @@
 // persistence in a bag and a stream, early and late binding, errors.
 #include <gtest/gtest.h>
 
+#include <limits>
+
 #include "activex/guids.hpp"
 #include "activex/vostrel_idl.h"
 #include "tests/activex/com_fixtures.hpp"
@@ -252,6 +254,31 @@ TEST(Persistence, StreamRoundTripAndADamagedStreamChangesNothing) {
     }
 }
 
+// Any ErrorMessage the stream form holds (up to 1 MiB, whatever its bytes)
+// saves and loads back; an object loaded once is not initialised again.
+TEST(Persistence, StreamTakesAnyTextUpToItsLimitAndAnObjectLoadsOnce) {
+    for (const std::wstring& text : {std::wstring(300000, L'\x01'), std::wstring(1u << 20, L'e')}) {
+        Sited form(AmbientSite::Answer::RunMode), restored(AmbientSite::Answer::RunMode);
+        Ptr<IPersistStreamInit> save, load;
+        ASSERT_EQ(form.control.As(IID_IPersistStreamInit, save), S_OK);
+        ASSERT_EQ(restored.control.As(IID_IPersistStreamInit, load), S_OK);
+        Bstr message(text.c_str());
+        ASSERT_EQ(form.control->put_ErrorMessage(message.get()), S_OK);
+        Ptr<IStream> stream;
+        ASSERT_EQ(CreateStreamOnHGlobal(nullptr, TRUE, stream.put()), S_OK);
+        ASSERT_EQ(save->Save(stream.get(), TRUE), S_OK) << text.size();
+        const LARGE_INTEGER zero{};
+        stream->Seek(zero, STREAM_SEEK_SET, nullptr);
+        ASSERT_EQ(load->Load(stream.get()), S_OK) << text.size();
+        Bstr back;
+        restored.control->get_ErrorMessage(back.put());
+        EXPECT_TRUE(back.str() == text) << text.size();
+        stream->Seek(zero, STREAM_SEEK_SET, nullptr);
+        EXPECT_EQ(load->Load(stream.get()), E_UNEXPECTED);
+        EXPECT_EQ(load->InitNew(), E_UNEXPECTED);
+    }
+}
+
 // --- binding -----------------------------------------------------------------
 
 struct Bound : ::testing::Test {
@@ -394,6 +421,72 @@ TEST_F(Bound, LateBindingErrors) {
     EXPECT_EQ(Call(id::kReadText, DISPATCH_METHOD, none, &result), DISP_E_BADPARAMCOUNT);
     EXPECT_EQ(Call(0x12345, DISPATCH_METHOD, none, &result), DISP_E_MEMBERNOTFOUND);
     EXPECT_EQ(Call(id::kDisconnectNXT, DISPATCH_PROPERTYPUT, none, &result), DISP_E_MEMBERNOTFOUND);
+}
+
+// Malformed calls a careless host makes: a reference that is NULL, at
+// either level of a by-reference VARIANT, is refused naming the argument.
+TEST_F(Bound, NullReferencesAreRefusedNamingTheArgument) {
+    constexpr VARTYPE kRefVariant = VT_BYREF | VT_VARIANT;
+    const struct {
+        DISPID member;
+        VARTYPE outer, inner;  // inner set: outer points at a VARIANT of it, NULL
+        UINT count, index;
+    } cases[] = {
+        {id::kConnection, VT_BYREF | VT_I2, 0, 1, 0},
+        {id::kConnection, VT_BYREF | VT_I4, 0, 1, 0},
+        {id::kErrorMessage, VT_BYREF | VT_BSTR, 0, 1, 0},
+        {id::kPingNXT, kRefVariant, 0, 1, 0},
+        {id::kPingNXT, kRefVariant, kRefVariant, 1, 0},
+        {id::kErrorMessage, kRefVariant, VT_BYREF | VT_BSTR, 1, 0},
+        {id::kReadText, kRefVariant, VT_BYREF | VT_I2, 1, 0},
+        {id::kReadText, kRefVariant, kRefVariant, 1, 0},
+        {id::kSendText, VT_BYREF | VT_I2, 0, 2, 1},
+    };
+    for (const auto& c : cases) {
+        VARIANT inner{};
+        V_VT(&inner) = c.inner;
+        std::vector<VARIANT> args(c.count);
+        V_VT(&args[c.index]) = c.outer;
+        V_BYREF(&args[c.index]) = c.inner ? &inner : nullptr;
+        const bool put = c.member == id::kConnection || c.member == id::kErrorMessage ||
+                         c.member == id::kPingNXT;
+        DISPID named = DISPID_PROPERTYPUT;
+        DISPPARAMS params{args.data(), put ? &named : nullptr, c.count, put ? 1u : 0u};
+        UINT argError = 99;
+        EXPECT_EQ(
+            control->Invoke(c.member, IID_NULL, 0, put ? DISPATCH_PROPERTYPUT : DISPATCH_METHOD,
+                            &params, nullptr, nullptr, &argError),
+            E_INVALIDARG)
+            << c.member << " " << c.outer << " " << c.inner;
+        EXPECT_EQ(argError, c.index) << c.member << " " << c.outer << " " << c.inner;
+    }
+}
+
+// Texts become numbers as Automation reads them; a NaN reads no mailbox.
+TEST_F(Bound, NumbersFromTextAndNaNAsAutomationConvertsThem) {
+    const std::pair<std::wstring, HRESULT> texts[] = {
+        {L"&H9", S_OK},
+        {L"0.9e1", S_OK},
+        {L"True", S_OK},
+        {L"&H10000", DISP_E_OVERFLOW},
+        {std::wstring(L"9\0", 2), DISP_E_TYPEMISMATCH}};
+    VARIANT result;
+    VariantInit(&result);
+    for (const auto& [text, expected] : texts) {
+        std::vector<VARIANT> one(1);
+        V_VT(&one[0]) = VT_BSTR;
+        V_BSTR(&one[0]) = SysAllocStringLen(text.data(), UINT(text.size()));
+        EXPECT_EQ(Call(id::kReadText, DISPATCH_METHOD, one, &result), expected) << text.c_str();
+        VariantClear(&result);
+        VariantClear(&one[0]);
+    }
+    std::vector<VARIANT> nan(1);
+    V_VT(&nan[0]) = VT_R8;
+    V_R8(&nan[0]) = std::numeric_limits<double>::quiet_NaN();
+    UINT argError = 99;
+    EXPECT_EQ(Call(id::kReadText, DISPATCH_METHOD, nan, &result, nullptr, &argError),
+              DISP_E_OVERFLOW);
+    EXPECT_EQ(argError, 0u);
 }
 
 TEST_F(Bound, NamesAreFoundWithoutRegardToCase) {
