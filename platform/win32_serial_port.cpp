@@ -445,12 +445,12 @@ void SerialPort::PortOpen(Boolean open) {
         // No timeouts at all: a read ends when it has all it asked for,
         // never on a timer. The reader asks for one byte (so an idle line
         // costs it no wake-up) and then for exactly what ClearCommError
-        // says the driver holds, which is there already. The modes made
-        // for "return with what has come" do not work everywhere: an
-        // interval timeout (1, 0, 0) waits for the line to be quiet, up to
-        // a timer tick (15.6 ms by default on Windows, about 1.2 ms on a
-        // pseudo-terminal under Wine); (MAXDWORD, MAXDWORD, n) never
-        // completed there and WaitCommEvent failed. No write timeouts: a
+        // says the driver holds, which is there already; the same on
+        // Windows and under Wine. The other ways fall short: an interval
+        // timeout (1, 0, 0) waits for the line to be quiet, up to a timer
+        // tick (15.6 ms by default on Windows, about 1.2 ms on a
+        // pseudo-terminal under Wine); under Wine (MAXDWORD, MAXDWORD, n)
+        // never completed and WaitCommEvent failed (995). No write timeouts: a
         // write completes when the driver sent it all, and Output bounds
         // the wait itself.
         COMMTIMEOUTS t{};
