@@ -151,32 +151,32 @@ struct SerialPort::Reader {
                     continue;
                 }
             }
-            OVERLAPPED ov{};
-            ov.hEvent = readEvent;
+            // Wait for the first byte, then take what else the driver
+            // already holds: the bytes reach the loop the moment they are
+            // here, with no timer between.
             DWORD got = 0;
             DWORD error = 0;
-            if (!::ReadFile(device, buffer, kReadChunk, nullptr, &ov)) {
-                error = ::GetLastError();
-                if (error == ERROR_IO_PENDING) {
-                    error = 0;
-                    const HANDLE waits[] = {readEvent, stopEvent};
-                    if (::WaitForMultipleObjects(2, waits, FALSE, INFINITE) != WAIT_OBJECT_0) {
-                        // Closing: cancel, and wait for the cancel before the
-                        // OVERLAPPED goes out of scope.
-                        ::CancelIoEx(device, &ov);
-                        ::GetOverlappedResult(device, &ov, &got, TRUE);
-                        return;
-                    }
+            if (!Read(buffer, 1, got, error)) return;
+            if (error == 0 && got == 1) {
+                DWORD more = 0;
+                COMSTAT status{};
+                DWORD flags = 0;
+                // A driver that cannot say what it holds has the rest
+                // taken by the next wait, one byte later: nothing is lost.
+                if (::ClearCommError(device, &flags, &status))
+                    more = std::min<DWORD>(status.cbInQue, kReadChunk - 1);
+                if (more > 0) {
+                    DWORD rest = 0;
+                    if (!Read(buffer + 1, more, rest, error)) return;
+                    got += std::min(rest, more);
                 }
             }
-            if (error == 0 && !::GetOverlappedResult(device, &ov, &got, TRUE))
-                error = ::GetLastError();
             if (error != 0) {
                 // A hang-up (109 on a pipe-like line, 21 or 1167 for a
                 // device gone) or any failure ends the thread: reported
-                // once, never retried. Bytes the read still brought are kept.
+                // once, never retried. Bytes the reads still brought are kept.
                 if (::WaitForSingleObject(stopEvent, 0) == WAIT_OBJECT_0) return;
-                Hand(self, String(buffer, std::min<DWORD>(got, kReadChunk)), true, error);
+                Hand(self, String(buffer, got), true, error);
                 return;
             }
             if (got == 0) {
@@ -185,6 +185,32 @@ struct SerialPort::Reader {
             }
             Hand(self, String(buffer, got), false, 0);
         }
+    }
+
+    // One overlapped read of up to `size` bytes into `into`: `got` what it
+    // brought, `error` its failure (0 when none). False when the port is
+    // closing: the read was cancelled and the thread must end.
+    bool Read(char* into, DWORD size, DWORD& got, DWORD& error) {
+        OVERLAPPED ov{};
+        ov.hEvent = readEvent;
+        got = 0;
+        error = 0;
+        if (!::ReadFile(device, into, size, nullptr, &ov)) {
+            error = ::GetLastError();
+            if (error != ERROR_IO_PENDING) return true;
+            error = 0;
+            const HANDLE waits[] = {readEvent, stopEvent};
+            if (::WaitForMultipleObjects(2, waits, FALSE, INFINITE) != WAIT_OBJECT_0) {
+                // Closing: cancel, and wait for the cancel before the
+                // OVERLAPPED goes out of scope.
+                ::CancelIoEx(device, &ov);
+                ::GetOverlappedResult(device, &ov, &got, TRUE);
+                return false;
+            }
+        }
+        if (!::GetOverlappedResult(device, &ov, &got, TRUE)) error = ::GetLastError();
+        got = std::min(got, size);
+        return true;
     }
 
     // Thread side (and the port's, when a write finds the line gone): adds
@@ -416,17 +442,18 @@ void SerialPort::PortOpen(Boolean open) {
             Fail(err::kPortInvalid, path + " is not a serial device", ::GetLastError());
         ::SetupComm(h, 4096, 4096);  // a request; a driver may keep its own sizes
         ApplyLine(h, ls);
-        // The read waits for its first byte with no time limit, then ends
-        // as soon as the line is quiet for 1 ms (or the buffer is full):
-        // by the documented rules, a nonzero interval with both total
-        // timeouts zero gives no total timeout, and the interval timer only
-        // starts with the first byte. So an idle line costs the thread no
-        // wake-up, and a packet arrives as soon as its bytes stop coming.
-        // (MAXDWORD, 0, 0 would return at once with nothing: a spin.) No
-        // write timeouts: a write completes when the driver sent it all,
-        // and Output bounds the wait itself.
+        // No timeouts at all: a read ends when it has all it asked for,
+        // never on a timer. The reader asks for one byte (so an idle line
+        // costs it no wake-up) and then for exactly what ClearCommError
+        // says the driver holds, which is there already; the same on
+        // Windows and under Wine. The other ways fall short: an interval
+        // timeout (1, 0, 0) waits for the line to be quiet, up to a timer
+        // tick (15.6 ms by default on Windows, about 1.2 ms on a
+        // pseudo-terminal under Wine); under Wine (MAXDWORD, MAXDWORD, n)
+        // never completed and WaitCommEvent failed (995). No write timeouts: a
+        // write completes when the driver sent it all, and Output bounds
+        // the wait itself.
         COMMTIMEOUTS t{};
-        t.ReadIntervalTimeout = 1;
         if (!::SetCommTimeouts(h, &t))
             Fail(err::kDeviceIo, "cannot set the timeouts of " + path, ::GetLastError());
         // Bytes that waited from before belong to no packet of this link.

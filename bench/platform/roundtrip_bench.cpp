@@ -8,10 +8,12 @@
 //
 //   platform_roundtrip_bench [--trips N] [--rounds R]   (--help)
 //
-// With VOSTREL_BENCH_WINE_ECHO set (bench/windows/run sets it), the same
-// round trip also goes through the Windows build under Wine: the far end
-// here, keepalive_echo.exe's control on a COM port of the Wine prefix mapped
-// to the pty. Those figures are Wine's, not Windows's.
+// With --wine (bench/windows/run passes it for each Windows build), the same
+// round trip also goes through a Windows build under Wine: the far end here,
+// on a COM port of the Wine prefix mapped to the pty, keepalive_floor.exe
+// (plain Win32 with the port's read mode: that build's floor) and
+// keepalive_echo.exe (the control), each compared with that floor. Those
+// figures are Wine's, not Windows's.
 //
 // With two or more CPUs the far end runs on CPU 0 and the echoing side on
 // CPU 1 in every case: otherwise where the scheduler happens to put the two
@@ -98,8 +100,9 @@ double Quantile(std::vector<double>& sorted, double q) {
 
 // The figures of one case over all its rounds.
 struct Case {
-    const char* name;
+    std::string name;
     std::function<std::vector<double>(int)> run;  // n round trips
+    std::size_t floor = 0;                        // the case it is compared with
     std::vector<double> us;
     std::vector<double> roundP50;
 
@@ -108,17 +111,19 @@ struct Case {
         std::sort(round.begin(), round.end());
         roundP50.push_back(Quantile(round, 0.5));
     }
-    double P50() {
+    double Q(double q) {
         std::sort(us.begin(), us.end());
-        return Quantile(us, 0.5);
+        return Quantile(us, q);
     }
-    void Report(double floorP50) {
+    // `floorCase`: null for a floor itself.
+    void Report(Case* floorCase) {
         std::sort(us.begin(), us.end());
         std::sort(roundP50.begin(), roundP50.end());
-        std::printf("%-24s p50 %7.1f us  p99 %7.1f us  max %8.1f us  (round p50s %.1f to %.1f)",
-                    name, Quantile(us, 0.50), Quantile(us, 0.99), us.back(), roundP50.front(),
-                    roundP50.back());
-        if (floorP50 > 0) std::printf("  p50/floor %.2f", Quantile(us, 0.50) / floorP50);
+        std::printf("%-28s p50 %7.1f us  p99 %7.1f us  max %8.1f us  (round p50s %.1f to %.1f)",
+                    name.c_str(), Q(0.50), Q(0.99), us.back(), roundP50.front(), roundP50.back());
+        if (floorCase != nullptr)
+            std::printf("  p50/floor %.2f  p99/floor %.2f", Q(0.50) / floorCase->Q(0.50),
+                        Q(0.99) / floorCase->Q(0.99));
         std::printf("\n");
     }
 };
@@ -182,8 +187,9 @@ std::vector<double> OnLoop(vostrel::platform::EventLoop& loop, const std::functi
     return us;
 }
 
-// The round trip through the Windows build: keepalive_echo.exe under Wine
-// (its prefix's server already running) on COM40, mapped to a fresh pty.
+// The round trip through a Windows program under Wine (its prefix's server
+// already running) on COM40, mapped to a fresh pty; the program sends 8
+// bytes (the control's tone) once it is ready.
 std::vector<double> UnderWine(const std::string& loader, const std::string& prefix,
                               const std::string& echoExe, int n) {
     PtyPair pty;
@@ -202,7 +208,7 @@ std::vector<double> UnderWine(const std::string& loader, const std::string& pref
         ::_exit(127);
     }
     if (pty.Read(8, std::chrono::seconds(30)).size() != 8) {  // the tone: connected
-        std::fprintf(stderr, "keepalive_echo.exe did not connect\n");
+        std::fprintf(stderr, "%s did not connect\n", echoExe.c_str());
         std::exit(1);
     }
     PinTo(0);  // the far end runs on this thread
@@ -215,15 +221,19 @@ std::vector<double> UnderWine(const std::string& loader, const std::string& pref
 
 void Usage() {
     std::printf(
-        "usage: platform_roundtrip_bench [--trips N] [--rounds R]\n"
+        "usage: platform_roundtrip_bench [--trips N] [--rounds R] [--wine NAME LOADER PREFIX "
+        "DIR]...\n"
         "Keep-alive round trips over a pseudo-terminal: a plain poll/read/write echo (the\n"
         "floor), the control on the default loop and on the Asio adapter (when built), in R\n"
         "rounds that take turns; prints p50, p99 and max per case. Every echo is checked.\n"
         "  --trips N    round trips per case, 1 to 10000000 (default 10000); a bare number\n"
         "               means the same\n"
         "  --rounds R   rounds the trips are spread over, 1 to 1000 and at most N (default 10)\n"
-        "With VOSTREL_BENCH_WINE_ECHO, VOSTREL_WINE_LOADER and VOSTREL_WINE_PREFIX set (as\n"
-        "bench/windows/run sets them), a case through the Windows build under Wine too.\n"
+        "  --wine NAME LOADER PREFIX DIR\n"
+        "               also the Windows build NAME under Wine (LOADER, its PREFIX with its\n"
+        "               server running): DIR's keepalive_floor.exe (plain Win32, that\n"
+        "               build's floor) and keepalive_echo.exe (the control); repeatable\n"
+        "               (bench/windows/run passes them)\n"
         "Exit status: 0 done, 1 a wrong or missing echo or no pseudo-terminal, 2 bad usage.\n");
 }
 
@@ -231,6 +241,10 @@ void Usage() {
 
 int main(int argc, char** argv) {
     long long trips = 10000, rounds = 10;
+    struct Wine {
+        std::string name, loader, prefix, dir;
+    };
+    std::vector<Wine> wines;
     for (int i = 1; i < argc; ++i) {
         if (vostrel::bench::IsHelp(argv[i])) {
             Usage();
@@ -241,6 +255,11 @@ int main(int argc, char** argv) {
         } else if (!std::strcmp(argv[i], "--rounds")) {
             rounds = vostrel::bench::CountArg("--rounds",
                                               vostrel::bench::OptionValue(argc, argv, i), 1, 1000);
+        } else if (!std::strcmp(argv[i], "--wine")) {
+            Wine w;
+            for (std::string* field : {&w.name, &w.loader, &w.prefix, &w.dir})
+                *field = vostrel::bench::OptionValue(argc, argv, i);
+            wines.push_back(w);
         } else if (argv[i][0] != '-') {
             trips = vostrel::bench::CountArg("round trips", argv[i], 1, 10000000);
         } else {
@@ -260,12 +279,13 @@ int main(int argc, char** argv) {
 
     vostrel::platform::DefaultLoop loop;
     std::vector<Case> cases;
-    cases.push_back({"floor (poll/read/write)", [](int n) { return Floor(n); }, {}, {}});
+    cases.push_back({"floor (poll/read/write)", [](int n) { return Floor(n); }, 0, {}, {}});
     cases.push_back({"default loop",
                      [&](int n) {
                          return OnLoop(
                              loop, [&] { loop.run(); }, [&] { loop.stop(); }, n);
                      },
+                     0,
                      {},
                      {}});
 #ifdef VOSTREL_BENCH_ASIO
@@ -286,21 +306,21 @@ int main(int argc, char** argv) {
                              },
                              [&] { farDone.store(true); }, n);
                      },
+                     0,
                      {},
                      {}});
 #endif
 
-    if (const char* echoExe = std::getenv("VOSTREL_BENCH_WINE_ECHO")) {
-        const char* loader = std::getenv("VOSTREL_WINE_LOADER");
-        const char* prefix = std::getenv("VOSTREL_WINE_PREFIX");
-        if (loader == nullptr || prefix == nullptr) {
-            std::fprintf(stderr, "VOSTREL_WINE_LOADER and VOSTREL_WINE_PREFIX must be set too\n");
-            return 2;
+    for (const Wine& w : wines) {
+        const std::size_t floor = cases.size();
+        for (const char* program : {"keepalive_floor", "keepalive_echo"}) {
+            const std::string exe = w.dir + "/" + program + ".exe";
+            cases.push_back({w.name + (floor == cases.size() ? " Win32 floor" : " control"),
+                             [w, exe](int n) { return UnderWine(w.loader, w.prefix, exe, n); },
+                             floor,
+                             {},
+                             {}});
         }
-        cases.push_back({"Windows build, Wine",
-                         [=](int n) { return UnderWine(loader, prefix, echoExe, n); },
-                         {},
-                         {}});
     }
 
     std::printf("%lld keep-alive round trips per case over a pty, in %lld rounds taking turns\n",
@@ -311,7 +331,7 @@ int main(int argc, char** argv) {
         const int n = static_cast<int>(trips / rounds + (r < trips % rounds ? 1 : 0));
         for (auto& c : cases) c.Add(c.run(n));
     }
-    const double floorP50 = cases.front().P50();
-    for (std::size_t k = 0; k < cases.size(); ++k) cases[k].Report(k == 0 ? 0 : floorP50);
+    for (std::size_t k = 0; k < cases.size(); ++k)
+        cases[k].Report(cases[k].floor == k ? nullptr : &cases[cases[k].floor]);
     return 0;
 }
