@@ -4,6 +4,7 @@
 
 #include <optional>
 #include <string>
+#include <string_view>
 
 namespace vostrel::platform::detail {
 
@@ -23,8 +24,36 @@ struct HolderFacts {
     std::string program;        // its name (Linux: /proc/PID/comm)
     bool opensDevice = false;   // a descriptor on the device itself
     bool writesDevice = false;  // one of those open for writing
-    bool servesPty = false;     // the master side of the device's pseudo-terminal
+    bool servesPty = false;     // the master side of the device's pseudo-terminal (same instance)
 };
+
+/// A descriptor's device: the file system its node is on (st_dev) and the
+/// device's own numbers (st_rdev).
+struct DeviceId {
+    unsigned long long fs = 0;
+    unsigned long long rdev = 0;
+};
+
+/// Whether a descriptor whose /proc/PID/fd link reads `link` names a device
+/// node: only those are looked at further. Sockets, pipes, anonymous
+/// descriptors and every file outside /dev are never followed, so a file
+/// system that no longer answers (a stopped FUSE daemon, a dead NFS server)
+/// cannot hold up the search.
+bool NamesDevice(std::string_view link);
+
+/// Whether a descriptor on `other` opens the device `own`: the same device
+/// numbers, and for a pseudo-terminal the same devpts instance too (each
+/// instance, a container's say, numbers its terminals from 0). Any other
+/// device is the same wherever its node lies.
+bool SameDevice(const DeviceId& own, const DeviceId& other);
+
+/// The devpts instance (as st_dev) that serves the masters opened through
+/// the multiplexer `ptmxLink` (its /proc link text), from the mount table of
+/// the process holding it (its /proc/PID/mountinfo): the devpts mounted in
+/// the multiplexer's own folder, else the one on that folder's "pts" (as the
+/// kernel looks it up). nullopt when none is found.
+std::optional<unsigned long long> PtmxInstance(std::string_view ptmxLink,
+                                               std::string_view mountinfo);
 
 /// Linux's major number of the rfcomm ttys (/dev/rfcommN).
 constexpr unsigned kRfcommMajor = 216;

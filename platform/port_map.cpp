@@ -5,7 +5,13 @@ namespace vostrel::platform {
 
 PortMap::PortMap() = default;
 
-void PortMap::Map(Integer port, std::string devicePath) { mapped_[port] = std::move(devicePath); }
+void PortMap::Map(Integer port, std::string devicePath) {
+    // The system would take the path only up to its NUL: another device.
+    if (devicePath.find('\0') != std::string::npos)
+        throw Error(err::kPortInvalid,
+                    "the device path of port " + std::to_string(port) + " contains a NUL byte");
+    mapped_[port] = std::move(devicePath);
+}
 
 std::string PortMap::Path(Integer port) const {
     std::string path;

@@ -32,6 +32,12 @@ void CloseFd(int& fd) {
 }
 }  // namespace
 
+// Closes the line; a device it was given gets its settings back.
+void SimulatedBrick::CloseDevice() {
+    if (fd_ >= 0 && deviceSettings_) ::tcsetattr(fd_, TCSANOW, deviceSettings_.get());
+    CloseFd(fd_);
+}
+
 std::vector<std::string> BrickStatus::StoredFor(int inbox) const {
     std::vector<std::string> out;
     for (const auto& o : received)
@@ -53,6 +59,9 @@ SimulatedBrick::SimulatedBrick(BrickOptions options)
         path_ = options_.device;
         fd_ = ::open(path_.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
         if (fd_ < 0) ThrowErrno("open " + path_);
+        // The device is someone else's: its settings go back at the close.
+        auto saved = std::make_unique<termios>();
+        if (::tcgetattr(fd_, saved.get()) == 0) deviceSettings_ = std::move(saved);
         MakeRaw(fd_);
     }
     ::fcntl(fd_, F_SETFD, FD_CLOEXEC);
@@ -60,7 +69,7 @@ SimulatedBrick::SimulatedBrick(BrickOptions options)
     int p[2];
     if (::pipe2(p, O_CLOEXEC | O_NONBLOCK) != 0) {
         const int e = errno;
-        CloseFd(fd_);
+        CloseDevice();
         CloseFd(heldSlave_);
         errno = e;
         ThrowErrno("pipe");
@@ -84,7 +93,7 @@ SimulatedBrick::~SimulatedBrick() {
     }
     Wake();
     thread_.join();
-    CloseFd(fd_);
+    CloseDevice();
     CloseFd(heldSlave_);
     CloseFd(wakeRead_);
     CloseFd(wakeWrite_);
@@ -292,7 +301,7 @@ void SimulatedBrick::Flush(TimePoint now) {
 }
 
 void SimulatedBrick::CloseLine() {
-    CloseFd(fd_);
+    CloseDevice();
     CloseFd(heldSlave_);
     status_.hungUp = true;
 }

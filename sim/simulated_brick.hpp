@@ -22,6 +22,8 @@
 #include "sim/brick_program.hpp"
 #include "sim/wire.hpp"
 
+struct termios;
+
 namespace vostrel::sim {
 
 /// How one packet is written: in `pieces` writes (1 to its length), `gap`
@@ -99,7 +101,8 @@ public:
     /// Throws std::system_error when no pseudo-terminal can be had or the
     /// device cannot be opened.
     explicit SimulatedBrick(BrickOptions options = {});
-    /// Stops the thread and closes the line.
+    /// Stops the thread and closes the line (a given device gets its line
+    /// settings back).
     ~SimulatedBrick();
     SimulatedBrick(const SimulatedBrick&) = delete;
     SimulatedBrick& operator=(const SimulatedBrick&) = delete;
@@ -148,6 +151,7 @@ private:
     void Flush(TimePoint now);
     void UpdateSilence(TimePoint now);
     void CloseLine();
+    void CloseDevice();
     void Notify(const BrickEvent& e);
     void Wake();
 
@@ -155,6 +159,7 @@ private:
     std::string path_;
     int fd_ = -1;       // the line: the pty's master, or the device
     int heldSlave_ = -1;  // keeps the pty's line and settings alive between host opens
+    std::unique_ptr<termios> deviceSettings_;  // a given device's, put back at its close
     int wakeRead_ = -1;
     int wakeWrite_ = -1;
 

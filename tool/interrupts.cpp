@@ -1,4 +1,6 @@
-// The self-pipe behind Interrupts: a handler may only write(2).
+// The self-pipe behind Interrupts: a handler may only write(2). A hang-up
+// is taken like SIGTERM: left to its default it would end the tool with the
+// device raw and without echo, and a queued tail lost without a word.
 #include "tool/interrupts.hpp"
 
 #include <fcntl.h>
@@ -13,6 +15,11 @@ namespace vostrel::tool {
 namespace {
 int g_pipe[2] = {-1, -1};
 
+// The signals taken, and what they did before.
+constexpr int kSignals[] = {SIGINT, SIGTERM, SIGHUP};
+constexpr int kCount = sizeof kSignals / sizeof kSignals[0];
+struct sigaction g_before[kCount];
+
 extern "C" void OnSignal(int) {
     const char c = 1;
     [[maybe_unused]] const ssize_t n = ::write(g_pipe[1], &c, 1);
@@ -26,15 +33,18 @@ Interrupts::Interrupts() {
     sa.sa_handler = OnSignal;
     sigemptyset(&sa.sa_mask);
     sa.sa_flags = SA_RESTART;
-    ::sigaction(SIGINT, &sa, nullptr);
-    ::sigaction(SIGTERM, &sa, nullptr);
+    for (int i = 0; i < kCount; ++i) {
+        ::sigaction(kSignals[i], nullptr, &g_before[i]);
+        // `nohup` asked for hang-ups to be ignored: they still are.
+        if (kSignals[i] == SIGHUP && g_before[i].sa_handler == SIG_IGN) continue;
+        ::sigaction(kSignals[i], &sa, nullptr);
+    }
     // A host that went away must not kill us in the middle of a write.
     ::signal(SIGPIPE, SIG_IGN);
 }
 
 Interrupts::~Interrupts() {
-    ::signal(SIGINT, SIG_DFL);
-    ::signal(SIGTERM, SIG_DFL);
+    for (int i = 0; i < kCount; ++i) ::sigaction(kSignals[i], &g_before[i], nullptr);
     ::close(g_pipe[0]);
     ::close(g_pipe[1]);
     g_pipe[0] = g_pipe[1] = -1;

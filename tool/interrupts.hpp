@@ -1,18 +1,20 @@
-// SIGINT and SIGTERM turned into a readable descriptor, so a loop can
-// watch for an interrupt like any other input.
+// SIGINT, SIGTERM and SIGHUP turned into a readable descriptor, so a loop
+// can watch for an interrupt like any other input.
 #pragma once
 
 namespace vostrel::tool {
 
 class Interrupts {
 public:
-    /// Installs the handlers (one instance per process at a time).
+    /// Installs the handlers (one instance per process at a time). A hang-up
+    /// (SIGHUP: the terminal closed, the ssh session dropped) counts as an
+    /// interrupt, unless the tool was started with it ignored (`nohup`).
     Interrupts();
-    /// Restores the default handlers.
+    /// Restores the handlers found at construction.
     ~Interrupts();
     Interrupts(const Interrupts&) = delete;
     Interrupts& operator=(const Interrupts&) = delete;
-    /// Readable once an interrupt came.
+    /// Readable once an interrupt came (-1 on Windows: there is none).
     int Fd() const;
     /// Whether an interrupt has come.
     bool Pending() const;

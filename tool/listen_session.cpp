@@ -20,6 +20,10 @@ ListenSession::ListenSession(const ListenOptions& o, platform::DefaultLoop& loop
     if (o.watchdogMs > 0) control_->PingTimer().Interval(o.watchdogMs);
 }
 
+platform::SerialPort* ListenSession::Port() {
+    return dynamic_cast<platform::SerialPort*>(&control_->Comm1());
+}
+
 bool ListenSession::Connect() {
     Integer number = port_.number;
     Integer baud = options_.link.baud;

@@ -30,6 +30,8 @@ public:
                   std::function<void(const std::string&)> writeFailure);
 
     EventOutput& Output() { return output_; }
+    /// The control's serial port (null for another kind of port).
+    platform::SerialPort* Port();
 
     /// Connects and prints the result (and why it failed, on stderr).
     bool Connect();

@@ -9,6 +9,8 @@ namespace vostrel::tool {
 
 PortChoice ResolvePort(const std::string& text) {
     if (text.empty()) throw std::invalid_argument("empty port");
+    if (text.find('\0') != std::string::npos)
+        throw std::invalid_argument("the port's device path contains a NUL byte");
     PortChoice c;
     const bool numeric = std::all_of(text.begin() + (text[0] == '-' ? 1 : 0), text.end(),
                                      [](unsigned char ch) { return std::isdigit(ch); }) &&
@@ -20,7 +22,8 @@ PortChoice ResolvePort(const std::string& text) {
         } catch (const std::out_of_range&) {
             n = 1LL << 40;
         }
-        if (n < INT16_MIN || n > INT16_MAX) throw std::invalid_argument("port number out of range: " + text);
+        if (n < INT16_MIN || n > INT16_MAX)
+            throw std::invalid_argument("port number out of range: " + text);
         c.number = static_cast<Integer>(n);
     } else {
         // Any number will do; 1 is the one the control is given.

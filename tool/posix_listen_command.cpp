@@ -46,33 +46,35 @@ public:
                       : std::make_unique<OutputWriter>(STDERR_FILENO, DroppedErrors)),
           session_(
               o, loop_, [this](const std::string& line) { writer_.Line(line); },
-              [this](const std::string& line) { (errors_ ? *errors_ : writer_).Line(line); }) {}
+              [this](const std::string& line) { (errors_ ? *errors_ : writer_).Line(line); }) {
+        // Every wait of the port (a full line, the close's grace) ends at
+        // once on an interrupt, so the session ends at once in every state.
+        if (auto* port = session_.Port()) port->CancelWaitsOn(interrupts_.Fd());
+    }
 
     int Run() {
-        // Before the first output, so an interrupt right after it is caught.
-        Interrupts interrupts;
         const bool connected = session_.Connect();
         // A reader that went away, or a full device, ends the session. A
         // standard error that fails does not: there is nowhere to say so.
         loop_.Watch(writer_.FailedFd(), [this] { loop_.stop(); });
         if (connected) {
-            loop_.Watch(interrupts.Fd(), [this] { loop_.stop(); });
+            loop_.Watch(interrupts_.Fd(), [this] { loop_.stop(); });
             stdinWatch_ = loop_.Watch(STDIN_FILENO, [this] { ReadStdin(); });
             loop_.run();
         }
         bool ok = connected;
         if (connected)
             ok = session_.Disconnect(!writer_.Failure().empty()) && writer_.Failure().empty();
-        return FinishOutput(interrupts) && ok ? 0 : 1;
+        return FinishOutput() && ok ? 0 : 1;
     }
 
 private:
     // Waits for the output and the reasons on standard error to be written;
     // after an interrupt, briefly. Says on stderr what could not be written.
     // Lines lost on standard error do not change the exit status.
-    bool FinishOutput(const Interrupts& interrupts) {
-        const bool written = writer_.Flush(interrupts.Fd(), kOutputGrace);
-        if (errors_) errors_->Flush(interrupts.Fd(), kOutputGrace);
+    bool FinishOutput() {
+        const bool written = writer_.Flush(interrupts_.Fd(), kOutputGrace);
+        if (errors_) errors_->Flush(interrupts_.Fd(), kOutputGrace);
         if (written) return true;
         const std::string why = writer_.Failure();
         ComplainOnStderr(why.empty() ? "standard output is not being read; its last lines are lost"
@@ -97,6 +99,9 @@ private:
         loop_.stop();
     }
 
+    // First, so an interrupt right after the first output is caught, and
+    // last to go: the port polls its descriptor until it is destroyed.
+    Interrupts interrupts_;
     OutputWriter writer_;
     std::unique_ptr<OutputWriter> errors_;  // null: standard error is the output's file
     platform::DefaultLoop loop_;

@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstring>
 
 #include "tool/std_streams.hpp"
 
@@ -25,6 +26,14 @@ void PrepareStandardStreams() {
     }
     // A reader that went away is a failed write, reported, not a silent death.
     ::signal(SIGPIPE, SIG_IGN);
+}
+
+std::string WriteAndFlush(std::FILE* stream, const std::string& bytes) {
+    errno = 0;
+    if (std::fwrite(bytes.data(), 1, bytes.size(), stream) == bytes.size() &&
+        std::fflush(stream) == 0)
+        return {};
+    return errno != 0 ? std::strerror(errno) : "write failed";
 }
 
 }  // namespace vostrel::tool

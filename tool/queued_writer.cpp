@@ -1,10 +1,10 @@
 #include "tool/queued_writer.hpp"
 
-#include <cerrno>
 #include <condition_variable>
-#include <cstring>
 #include <deque>
 #include <mutex>
+
+#include "tool/std_streams.hpp"
 
 namespace vostrel::tool {
 
@@ -35,14 +35,12 @@ struct QueuedWriter::State {
                 queued -= line.size();
                 writing = true;
             }
-            errno = 0;
-            const bool ok = std::fwrite(line.data(), 1, line.size(), stream) == line.size() &&
-                            std::fflush(stream) == 0;
-            std::string why;
+            const std::string why = WriteAndFlush(stream, line);
+            const bool ok = why.empty();
             {
                 std::lock_guard lock(mutex);
                 writing = false;
-                if (!ok) failure = why = errno != 0 ? std::strerror(errno) : "write failed";
+                if (!ok) failure = why;
             }
             if (!ok) {
                 // Told before Flush says so, so a caller that flushed has heard.

@@ -18,6 +18,9 @@ public:
     /// Maps `port` to `devicePath` (a pseudo-terminal, /dev/ttyUSB0,
     /// "\\.\COM12", ...), replacing the default or an earlier mapping. An
     /// empty path removes the number: it then names no device at all.
+    /// Throws Error(err::kPortInvalid) for a path containing a NUL byte (the
+    /// system would open the device named by its part before the NUL); the
+    /// map is then unchanged.
     void Map(Integer port, std::string devicePath);
     /// The device of `port`. Throws Error(err::kPortInvalid) when it has none
     /// (a negative number, zero on Windows, a removed one).

@@ -1,6 +1,7 @@
 // The serial port over a real pseudo-terminal: exact bytes both ways on a
 // raw line, settings, exclusive open, OnComm from the loop, hang-up.
 #include <fcntl.h>
+#include <sys/sysmacros.h>
 #include <sys/wait.h>
 #include <termios.h>
 #include <unistd.h>
@@ -212,6 +213,9 @@ TEST_F(Port, PortWithoutADeviceIsRefused) {
     notTty.CommPort(8);
     EXPECT_EQ(ErrorOf([&] { notTty.PortOpen(kTrue); }), err::kPortInvalid);
     EXPECT_PRED2(Contains, TextOf([&] { notTty.PortOpen(kTrue); }), "not a terminal");
+    // The system would open the device named up to the NUL.
+    EXPECT_EQ(ErrorOf([&] { map.Map(8, pty.SlavePath() + '\0' + "junk"); }), err::kPortInvalid);
+    EXPECT_EQ(map.Path(8), "/dev/null");
 }
 
 TEST_F(Port, DeviceHeldByAProgramThatTakesNoLockIsRefusedNamingIt) {
@@ -271,6 +275,41 @@ TEST(DeviceHolders, OnlyTheRfcommProgramKeepingItsLinkUpAndTheFarEndAreLetBe) {
     // The master side of the line's pseudo-terminal is its far end.
     EXPECT_FALSE(CompetesForLine({"vostrel", true, true, true}, kPtySlave));
     EXPECT_FALSE(CompetesForLine({"cat", false, false, false}, kRfcommMajor));
+}
+
+// Which descriptors the search looks at, and which devpts instance a
+// terminal is of (a container's terminals have the same numbers).
+TEST(DeviceHolders, OnlyDeviceLinksAreFollowedAndTerminalsCompareTheirInstance) {
+    using namespace vostrel::platform::detail;
+    for (const char* device : {"/dev/pts/3", "/dev/rfcomm0", "/dev/ttyUSB0", "/dev/ptmx"})
+        EXPECT_TRUE(NamesDevice(device)) << device;
+    // A file on a dead sshfs or NFS mount, or a stopped FUSE daemon's, is
+    // never followed; nor what is no file.
+    for (const char* other : {"/home/u/sshfs/notes.txt", "/mnt/nfs/dev/ttyS0", "socket:[4242]",
+                              "pipe:[17]", "anon_inode:[eventfd]", "/memfd:x (deleted)",
+                              "/dev/shm/queue", "/dev/", "dev/pts/3", "/dev/pts/9 (deleted)", ""})
+        EXPECT_FALSE(NamesDevice(other)) << other;
+
+    const unsigned long long hostPts = makedev(0, 26), containerPts = makedev(0, 41);
+    const DeviceId pts3{hostPts, makedev(136, 3)};
+    EXPECT_TRUE(SameDevice(pts3, pts3));
+    EXPECT_FALSE(SameDevice(pts3, {containerPts, makedev(136, 3)}));
+    EXPECT_FALSE(SameDevice(pts3, {hostPts, makedev(136, 4)}));
+    // Any other device is one device wherever its node lies.
+    EXPECT_TRUE(SameDevice({6, makedev(188, 0)}, {57, makedev(188, 0)}));
+
+    const std::string mountinfo =
+        "22 1 8:1 / / rw - ext4 /dev/sda1 rw\n"
+        "24 22 0:6 / /dev rw - devtmpfs udev rw\n"
+        "25 24 0:24 / /dev/pts rw - devpts devpts rw\n"
+        "29 25 0:26 / /dev/pts rw shared:3 - devpts devpts rw,ptmxmode=000\n"
+        "31 22 0:41 / /srv/box\\040one/dev/pts rw - devpts devpts rw\n";
+    // The devpts on the multiplexer's folder's "pts" (the top one), or the
+    // one the multiplexer lies in.
+    EXPECT_EQ(PtmxInstance("/dev/ptmx", mountinfo), hostPts);
+    EXPECT_EQ(PtmxInstance("/dev/pts/ptmx", mountinfo), hostPts);
+    EXPECT_EQ(PtmxInstance("/srv/box one/dev/ptmx", mountinfo), containerPts);
+    EXPECT_EQ(PtmxInstance("/tmp/ptmx", mountinfo), std::nullopt);
 }
 #endif
 

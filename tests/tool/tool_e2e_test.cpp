@@ -285,7 +285,7 @@ TEST(ToolListen, SplitJoinedAndGarbagePacketsDeliveredWhole) {
     EXPECT_EQ(l.proc->Wait(), 0);
 }
 
-TEST(ToolListen, LineSettingsComeBackOnQuitAndOnInterrupt) {
+TEST(ToolListen, LineSettingsComeBackOnQuitAndOnEveryInterrupt) {
     PtyPair far(false);  // cooked, as a terminal is
     if (!far.Ok()) GTEST_SKIP() << "no pseudo-terminal: " << far.Failure();
     const auto settings = [&] {
@@ -297,17 +297,26 @@ TEST(ToolListen, LineSettingsComeBackOnQuitAndOnInterrupt) {
     };
     const auto before = settings();
     ASSERT_NE(std::get<3>(before) & ECHO, 0u);
-    for (bool interrupt : {false, true}) {
+    // 0: quit. A hang-up (the terminal closed) is an interrupt too.
+    for (int signo : {0, SIGINT, SIGTERM, SIGHUP}) {
         Listen l(far.SlavePath());
         ASSERT_EQ(l.Next()["event"], "connect");
-        if (interrupt)
-            l.proc->Signal(SIGINT);
+        if (signo != 0)
+            l.proc->Signal(signo);
         else
             l.proc->Write("quit\n");
-        EXPECT_EQ(l.NextOf("disconnect")["result"], 0);
-        EXPECT_EQ(l.proc->Wait(), 0);
-        EXPECT_EQ(settings(), before) << (interrupt ? "after an interrupt" : "after quit");
+        EXPECT_EQ(l.NextOf("disconnect")["result"], 0) << "signal " << signo;
+        EXPECT_EQ(l.proc->Wait(), 0) << "signal " << signo;
+        EXPECT_EQ(settings(), before) << "signal " << signo;
     }
+    // The simulated brick, serving the device, puts its settings back too.
+    Subprocess brick({VOSTREL_TOOL_PATH, "sim", "-q", "--device", far.SlavePath()});
+    ASSERT_EQ(brick.ReadLine().value_or(""), "device: " + far.SlavePath());
+    EXPECT_NE(settings(), before) << "the brick's line is raw";
+    brick.Signal(SIGHUP);
+    EXPECT_NE(brick.ReadAll().find("stopped"), std::string::npos);
+    EXPECT_EQ(brick.Wait(), 0);
+    EXPECT_EQ(settings(), before) << "after the simulated brick";
 }
 
 TEST(ToolListen, InterruptEndsTheSessionCleanly) {
@@ -708,6 +717,23 @@ TEST(ToolStalledLine, ListenDisconnectReportsWhatDidNotLeave) {
               0u)
         << l.said.front();
     EXPECT_EQ(l.proc->Wait(), 0);
+}
+
+TEST(ToolStalledLine, AnInterruptEndsListensWaitsAtOnceAndPutsTheLineBack) {
+    StalledLine line(kRoom);
+    if (!line.Skip().empty()) GTEST_SKIP() << line.Skip();
+    Listen l(line.Path());
+    ASSERT_EQ(l.Next()["event"], "connect");
+    // Each packet that finds no room could hold the loop for a while.
+    std::string texts;
+    for (int i = 0; i < 10; ++i) texts += "text 1 " + kLongText + "\n";
+    l.proc->Write(texts);
+    EXPECT_EQ(l.Next()["event"], "sent");
+    l.proc->Signal(SIGTERM);
+    // Without the interrupt the other nine would take about 2 s each.
+    EXPECT_EQ(l.proc->Wait(milliseconds(2500)), 1);
+    EXPECT_EQ(l.NextOf("disconnect")["result"], 1);  // what never left is reported
+    EXPECT_EQ(line.Speed(), B4800) << "the line's settings are put back";
 }
 
 // Every refused command says why on standard error; with that pipe full and

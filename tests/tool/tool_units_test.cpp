@@ -211,6 +211,8 @@ TEST(PortArgument, NumbersMapAsThePlatformDoesPathsGetANumber) {
     EXPECT_EQ(ResolvePort("-1").path, "");  // no device: the control reports it
     EXPECT_THROW(ResolvePort("40000"), std::invalid_argument);
     EXPECT_THROW(ResolvePort(""), std::invalid_argument);
+    // Cut at the NUL, it would name another device.
+    EXPECT_THROW(ResolvePort(std::string("/dev/pts/7\0junk", 15)), std::invalid_argument);
 }
 
 TEST(SerialDevices, ListsRfcommAndHardwareTtysOnly) {

@@ -62,9 +62,10 @@ protected:
     }
 
     // Runs a Windows program under Wine.
-    static std::unique_ptr<Subprocess> Wine(std::vector<std::string> args) {
+    static std::unique_ptr<Subprocess> Wine(std::vector<std::string> args,
+                                            const Streams& streams = {}) {
         args.insert(args.begin(), Env("VOSTREL_WINE_LOADER"));
-        return std::make_unique<Subprocess>(args);
+        return std::make_unique<Subprocess>(args, streams);
     }
     std::unique_ptr<Subprocess> Peer(const std::string& scenario, int com) {
         return Wine({Env("VOSTREL_PORT_PEER"), scenario, std::to_string(com)});
@@ -287,12 +288,13 @@ TEST_F(WinePty, ListenJson) {
     sim::SimulatedBrick brick(options);
     ComMapping com(16, brick.DevicePath());
     auto tool = Wine({Env("VOSTREL_WIN_TOOL"), "listen", "--json", "-p", "16"});
-    auto event = [&] {
-        const std::string l = Line(*tool);
+    auto eventOf = [](Subprocess& p) {
+        const std::string l = Line(p);
         auto j = nlohmann::json::parse(l, nullptr, false);
         EXPECT_FALSE(j.is_discarded()) << l;
         return j;
     };
+    auto event = [&] { return eventOf(*tool); };
     nlohmann::json j = event();
     EXPECT_EQ(j["event"], "connect");
     EXPECT_EQ(j["result"], 0);
@@ -312,6 +314,17 @@ TEST_F(WinePty, ListenJson) {
     EXPECT_EQ(j["event"], "disconnect");
     EXPECT_EQ(j["result"], 0);
     EXPECT_EQ(tool->Wait(15s), 0);
+
+    // A reader that went away (`| head -1`): the system's own reason.
+    Streams apart;
+    apart.stderrApart = true;
+    auto cut = Wine({Env("VOSTREL_WIN_TOOL"), "listen", "--json", "-p", "16"}, apart);
+    EXPECT_EQ(eventOf(*cut)["event"], "connect");
+    cut->CloseStdout();
+    cut->Write("read 1\n");
+    EXPECT_EQ(cut->Wait(15s), 1);
+    const std::string why = cut->ReadStderr(15s);
+    EXPECT_NE(why.find("cannot write standard output: Win32 error"), std::string::npos) << why;
 }
 
 // The tool's Windows-only faces: ports from the registry's device map,
