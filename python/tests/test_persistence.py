@@ -54,3 +54,8 @@ class TestFile:
         assert control.PingNXT is True
         with pytest.raises(FileNotFoundError):
             control.load_properties(tmp_path / "missing")
+
+    def test_endless_file_is_cut_short(self, control):
+        with pytest.raises(vostrel.Error, match="longer than") as e:
+            control.load_properties("/dev/zero")
+        assert e.value.number == 321
