@@ -8,6 +8,7 @@
 #include <string>
 
 #include "bindings.hpp"
+#include "exit_gate.hpp"
 #include "loops.hpp"
 
 namespace vostrel::python {
@@ -28,7 +29,7 @@ public:
     ~AsyncioLoop() override {
         // Nothing of ours may be called once we are gone. Failures of a closed
         // loop do not matter here.
-        py::gil_scoped_acquire gil;
+        WithPython python;
         for (auto& [id, t] : timers_) Cancel(t.handle);
         for (auto& [fd, ids] : byFd_) RemoveReader(fd);
         timers_.clear();
@@ -66,7 +67,7 @@ public:
     TimePoint Now() const override { return Clock::now(); }
 
     Id Watch(int fd, Callback onReady) override {
-        py::gil_scoped_acquire gil;
+        WithPython python;
         const Id id = nextId_++;
         auto& ids = byFd_[fd];
         if (ids.empty()) {
@@ -85,7 +86,7 @@ public:
     void Unwatch(Id watch) override {
         auto it = watches_.find(watch);
         if (it == watches_.end()) return;
-        py::gil_scoped_acquire gil;
+        WithPython python;
         const int fd = it->second.fd;
         watches_.erase(it);
         auto& ids = byFd_[fd];
@@ -97,7 +98,7 @@ public:
     }
 
     Id StartTimer(TimePoint due, Clock::duration period, Callback onTick) override {
-        py::gil_scoped_acquire gil;
+        WithPython python;
         const Id id = nextId_++;
         Timed t{due, period, std::make_shared<Callback>(std::move(onTick)), py::none()};
         t.handle = Schedule(id, due);
@@ -108,7 +109,7 @@ public:
     void CancelTimer(Id timer) override {
         auto it = timers_.find(timer);
         if (it == timers_.end()) return;
-        py::gil_scoped_acquire gil;
+        WithPython python;
         Cancel(it->second.handle);
         timers_.erase(it);
     }
@@ -152,6 +153,11 @@ private:
     }
 
     void OnReadable(int fd) {
+        // A daemon thread's asyncio loop may still run while the interpreter
+        // exits: the control then does nothing more (its handlers could be
+        // ended half-way).
+        if (ExitBegun()) return;
+        WithPython python;  // runs the control, and handlers, from asyncio
         auto found = byFd_.find(fd);
         if (found == byFd_.end()) return;
         const std::set<Id> ids = found->second;
@@ -166,6 +172,8 @@ private:
     }
 
     void OnTimer(Id id) {
+        if (ExitBegun()) return;  // as in OnReadable
+        WithPython python;
         auto it = timers_.find(id);
         if (it == timers_.end()) return;
         Inside inside(depth_);
@@ -211,6 +219,12 @@ private:
 };
 
 }  // namespace
+
+}  // namespace vostrel::python
+
+VOSTREL_PYTHON_MADE_ONLY(vostrel::python::AsyncioLoop);
+
+namespace vostrel::python {
 
 void BindAsyncioLoop(py::module_& m) {
     py::class_<AsyncioLoop, LoopHolder>(m, "AsyncioLoop",

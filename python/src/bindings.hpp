@@ -7,6 +7,7 @@
 
 #include <exception>
 #include <string>
+#include <typeinfo>
 
 #include "vostrel/types.hpp"
 #include "vostrel/variant.hpp"
@@ -62,6 +63,11 @@ py::str FromText(const String& value);
 Variant ToVariant(py::handle value, const Variant& like, const char* name);
 py::object FromVariant(const Variant& value);
 
+/// Raises TypeError when `object`, an instance of `type` (a class of this
+/// module), was made by __new__ alone: its __init__ never ran (or failed), so
+/// it has no native part. Anything else passes.
+void RefuseUnmade(py::handle object, const std::type_info& type);
+
 /// An argument taken as it comes and converted by the functions above (so
 /// the errors are the control's), shown to help() under its Python type.
 struct WholeArg {
@@ -96,4 +102,21 @@ struct type_caster<vostrel::python::TextArg> {
         return v.value.inc_ref();
     }
 };
+
+// pybind11 hands a method fresh raw memory as `self` when the Python object
+// was made by __new__ alone; a class bound with VOSTREL_PYTHON_MADE_ONLY
+// refuses such an object instead, wherever it is passed.
+template <typename T>
+class made_only_caster : public type_caster_base<T> {
+public:
+    bool load(handle src, bool convert) {
+        vostrel::python::RefuseUnmade(src, typeid(T));
+        return type_caster_base<T>::load(src, convert);
+    }
+};
 }  // namespace pybind11::detail
+
+/// At global scope, after T is defined and before it is bound.
+#define VOSTREL_PYTHON_MADE_ONLY(T) \
+    template <>                     \
+    class pybind11::detail::type_caster<T> : public pybind11::detail::made_only_caster<T> {}

@@ -8,6 +8,7 @@
 #include <string>
 
 #include "bindings.hpp"
+#include "exit_gate.hpp"
 #include "loops.hpp"
 #include "persistence.hpp"
 #include "vostrel/platform.hpp"
@@ -22,10 +23,18 @@ platform::PortMap MakePorts(const py::object& ports) {
     if (!py::hasattr(ports, "items"))
         throw py::type_error(
             "ports: a mapping from port numbers to device paths, e.g. {0: '/dev/pts/3'}");
-    py::object fspath = py::module_::import("os").attr("fspath");
+    // The path as the system takes it: str in the file system's encoding.
+    py::object fsencode = py::module_::import("os").attr("fsencode");
     for (auto item : ports.attr("items")()) {
         auto pair = item.cast<py::tuple>();
-        map.Map(ToInteger(pair[0], "ports"), fspath(pair[1]).cast<std::string>());
+        const Integer number = ToInteger(pair[0], "ports");
+        std::string path = fsencode(pair[1]).cast<std::string>();
+        // The system would stop reading the path at a NUL and open another device.
+        if (path.find('\0') != std::string::npos)
+            throw py::value_error("ports: the path for port " + std::to_string(number) + ", " +
+                                  py::repr(pair[1]).cast<std::string>() +
+                                  ", contains a NUL character; no device path does");
+        map.Map(number, std::move(path));
     }
     return map;
 }
@@ -45,7 +54,7 @@ public:
     }
     ~Native() override {
         control_.reset();  // before the loop it unwatches
-        py::gil_scoped_acquire gil;
+        WithPython python;
         loopRef_.release().dec_ref();
     }
     Native(const Native&) = delete;
@@ -62,13 +71,13 @@ public:
     // is held for the call: a handler that drops its last other reference
     // does not destroy it under our feet (~PyControl then hands us over).
     void NewMail(Integer& MailBox) override {
-        py::gil_scoped_acquire gil;
+        WithPython python;
         if (owner_ == nullptr) return;
         py::object self = Self();
         self.attr("NewMail")(MailBox);
     }
     void NoPing() override {
-        py::gil_scoped_acquire gil;
+        WithPython python;
         if (owner_ == nullptr) return;
         py::object self = Self();
         self.attr("NoPing")();
@@ -77,7 +86,7 @@ public:
     bool UserMode() override { return true; }  // a Python program always runs its control
     void PropertyChanged(std::string_view) override {}
     void UnhandledError(std::exception_ptr error) override {
-        py::gil_scoped_acquire gil;
+        WithPython python;
         ReportCallbackFailure(error, owner_ != nullptr ? Self() : py::none(), &loop_);
     }
 
@@ -138,6 +147,14 @@ private:
     std::shared_ptr<Native> native_;
 };
 
+}  // namespace
+}  // namespace vostrel::python
+
+VOSTREL_PYTHON_MADE_ONLY(vostrel::python::PyControl);
+
+namespace vostrel::python {
+namespace {
+
 py::object Native::Self() { return py::cast(owner_, py::return_value_policy::reference); }
 
 py::object Seconds(Long ms) { return py::float_(ms / 1000.0); }
@@ -150,7 +167,8 @@ void BindControl(py::module_& m) {
         .def(py::init<py::object, py::object>(), py::arg("loop"), py::arg("ports") = py::none(),
              R"(Makes a control on `loop` (a DefaultLoop or an AsyncioLoop; kept alive by
 the control). `ports` maps port numbers to device paths ({0: '/dev/pts/3'}),
-replacing the default port N -> /dev/rfcommN for those numbers. New
+replacing the default port N -> /dev/rfcommN for those numbers (ValueError
+for a path with a NUL character). New
 instance: Connection False, ErrorMessage '', PingNXT True, every mailbox
 '-1'; the port stays closed until ConnectNXT.)")
 
@@ -267,8 +285,9 @@ connected starts counting again. vostrel.Error 380 below 1 ms.)")
             [](PyControl& c, const py::dict& d) { RestoreFromDict(c.Get(), d); }, py::arg("values"),
             R"(Restores the persisted properties from such a dict, with no guard and no
 change notification; a missing key takes its default (False, '', True). An
-int for a Boolean is kept as its raw value. ValueError for any other key;
-vostrel.Error for a value that does not convert.)")
+int for a Boolean is kept as its raw value. All or nothing: ValueError for
+any other key, vostrel.Error naming the key for a value that does not
+convert, and then no property changes.)")
         .def(
             "_properties_to_text", [](PyControl& c) { return SaveToText(c.Get()); },
             "The text form of the project's property bag (see save_properties).")

@@ -22,6 +22,7 @@
 #include <vector>
 
 #include "bindings.hpp"
+#include "exit_gate.hpp"
 #include "loops.hpp"
 
 namespace vostrel::python {
@@ -69,7 +70,7 @@ public:
         try {
             disposals_.push_back(std::move(part));
             loop_.post([this] {
-                py::gil_scoped_acquire gil;
+                WithPython python;
                 DisposeHeld();
             });
         } catch (...) {
@@ -80,7 +81,13 @@ public:
     // Runs until stop(), a deferred KeyboardInterrupt/SystemExit, a signal
     // handler's exception, or `limit` has passed. Called with the GIL.
     void Run(std::optional<Clock::duration> limit) {
+        if (running_ && runner_ != ThisThread())
+            throw std::runtime_error("this loop is already running on thread " +
+                                     std::to_string(runner_) +
+                                     "; a loop runs on one thread at a time (this is thread " +
+                                     std::to_string(ThisThread()) + ")");
         if (running_) throw py::value_error("run() called from inside this loop's own callback");
+        WithPython python;  // the interpreter's exit waits while this holds the GIL
         if (HasControls() && Owner() != ThisThread())
             throw std::runtime_error("this loop serves the controls made on thread " +
                                      std::to_string(Owner()) + ": run it there (this is thread " +
@@ -111,7 +118,7 @@ public:
         const auto deadline = limit ? Clock::now() + *limit : Clock::time_point::max();
         for (;;) {
             {
-                py::gil_scoped_release nogil;
+                WithoutPython nogil;
                 std::optional<std::chrono::milliseconds> wait;
                 if (sliced) wait = kSignalCheck;
                 if (limit) {
@@ -144,11 +151,11 @@ public:
         if (!PyCallable_Check(fn.ptr())) throw py::type_error("post() takes a callable");
         // The callable's last reference may go on any thread: take the GIL for it.
         std::shared_ptr<py::object> held(new py::object(std::move(fn)), [](py::object* o) {
-            py::gil_scoped_acquire gil;
+            WithPython python;
             delete o;
         });
         loop_.post([this, held] {
-            py::gil_scoped_acquire gil;
+            WithPython python;
             try {
                 (*held)();
             } catch (...) {
@@ -258,6 +265,12 @@ Clock::duration Seconds(double s) {
 
 }  // namespace
 
+}  // namespace vostrel::python
+
+VOSTREL_PYTHON_MADE_ONLY(vostrel::python::PyDefaultLoop);
+
+namespace vostrel::python {
+
 void BindDefaultLoop(py::module_& m) {
     py::class_<PyDefaultLoop, LoopHolder>(m, "DefaultLoop",
                                           R"(A blocking event loop for programs without one.
@@ -280,7 +293,10 @@ and restores the previous one after, passing on the signal numbers it
 received meanwhile. Off the main thread, Python handles signals in the
 main thread only: stop() this loop from there. Other exceptions from handlers and posted
 callables are reported to sys.unraisablehook and the loop goes on.
-Raises ValueError when called from inside this loop's callbacks.)")
+Raises ValueError when called from inside this loop's callbacks, RuntimeError
+while another thread runs it. At the interpreter's exit a loop still
+running on a daemon thread stops for good where it would next run Python
+code (the exit waits up to a second for a handler under way).)")
         .def(
             "run_for", [](PyDefaultLoop& l, double seconds) { l.Run(Seconds(seconds)); },
             py::arg("seconds"),

@@ -17,6 +17,7 @@
 #include <memory>
 #include <string>
 
+#include "bindings.hpp"
 #include "vostrel/platform.hpp"
 
 namespace vostrel::python {
@@ -60,3 +61,5 @@ private:
 };
 
 }  // namespace vostrel::python
+
+VOSTREL_PYTHON_MADE_ONLY(vostrel::python::LoopHolder);

@@ -13,13 +13,14 @@ namespace vostrel::python {
 /// bool (or the raw int when neither -1 nor 0), the text as str.
 py::dict SaveToDict(Vostrel& control);
 /// Restores from such a dict; missing keys take their defaults. Raises
-/// ValueError for any other key (nothing is restored then), and
-/// vostrel.Error for a value that does not convert (the entries read before
-/// it keep their new values, as with any bag).
+/// ValueError for any other key, and vostrel.Error naming the key for a
+/// value that does not convert; nothing is restored then.
 void RestoreFromDict(Vostrel& control, const py::dict& values);
 /// The bag's text form ("Name = Type value" lines).
 std::string SaveToText(Vostrel& control);
-/// Raises vostrel.Error 321 naming the line for a malformed text (nothing restored).
+/// Raises vostrel.Error 321 naming the line for a malformed text, and
+/// vostrel.Error naming the property for a value that does not convert;
+/// nothing is restored then.
 void RestoreFromText(Vostrel& control, const std::string& text);
 
 }  // namespace vostrel::python

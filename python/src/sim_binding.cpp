@@ -7,8 +7,11 @@
 #include <memory>
 
 #include "bindings.hpp"
+#include "exit_gate.hpp"
 #include "sim/simulated_brick.hpp"
 #include "sim/wire.hpp"
+
+VOSTREL_PYTHON_MADE_ONLY(vostrel::sim::BrickStatus);
 
 namespace vostrel::python {
 
@@ -92,7 +95,8 @@ auto Fingerprint(const sim::BrickStatus& s) {
 class Brick {
 public:
     explicit Brick(sim::BrickOptions options) : thread_(ThisThread()) {
-        py::gil_scoped_release nogil;
+        WithPython python;
+        WithoutPython nogil;
         brick_ = std::make_unique<sim::SimulatedBrick>(std::move(options));
     }
 
@@ -104,12 +108,14 @@ public:
 
     void Close() {
         CheckThread();
-        py::gil_scoped_release nogil;  // its thread may be finishing a write
+        WithPython python;
+        WithoutPython nogil;  // its thread may be finishing a write
         brick_.reset();
     }
 
     bool WaitUntil(const py::function& pred, double timeout) {
         const auto deadline = std::chrono::steady_clock::now() + Ms(timeout, "timeout");
+        WithPython python;
         for (;;) {
             const sim::BrickStatus now = Get().Status();
             const int held = PyObject_IsTrue(pred(now).ptr());
@@ -118,9 +124,11 @@ public:
             const auto left = deadline - std::chrono::steady_clock::now();
             if (left <= std::chrono::steady_clock::duration::zero()) return false;
             const auto seen = Fingerprint(now);
-            py::gil_scoped_release nogil;
-            brick_->WaitUntil([&](const sim::BrickStatus& s) { return Fingerprint(s) != seen; },
-                              std::chrono::ceil<milliseconds>(left));
+            // Looked up again: the predicate may have closed the brick.
+            sim::SimulatedBrick& brick = Get();
+            WithoutPython nogil;
+            brick.WaitUntil([&](const sim::BrickStatus& s) { return Fingerprint(s) != seen; },
+                            std::chrono::ceil<milliseconds>(left));
         }
     }
 
@@ -183,6 +191,12 @@ std::unique_ptr<Brick> MakeBrick(const std::string& device, bool program, double
 }
 
 }  // namespace
+
+}  // namespace vostrel::python
+
+VOSTREL_PYTHON_MADE_ONLY(vostrel::python::Brick);
+
+namespace vostrel::python {
 
 void BindSim(py::module_& top) {
     py::module_ m = top.def_submodule("sim", "The simulated brick.");
@@ -283,7 +297,8 @@ member called from another thread raises RuntimeError.)")
             "hang_up",
             [](Brick& b) {
                 auto& brick = b.Get();
-                py::gil_scoped_release nogil;
+                WithPython python;
+                WithoutPython nogil;
                 brick.HangUp();
             },
             "Closes the line for good: the host sees a hang-up. Returns once it is closed.")
@@ -319,7 +334,8 @@ member called from another thread raises RuntimeError.)")
             "first.")
         .def("wait_until", &Brick::WaitUntil, py::arg("predicate"), py::arg("timeout"),
              "Waits until `predicate(status)` holds (checked now and after every change) or\n"
-             "`timeout` seconds pass; returns whether it held. The GIL is released while waiting.")
+             "`timeout` seconds pass; returns whether it held. The GIL is released while waiting.\n"
+             "ValueError once the brick is closed (by the predicate too) and it has not held.")
         .def("close", &Brick::Close,
              "Stops the brick's thread and closes its line (again: nothing).")
         .def("__enter__", [](py::object self) { return self; })

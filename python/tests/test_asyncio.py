@@ -148,8 +148,9 @@ class TestHelpers:
             with pytest.raises(RuntimeError, match="AsyncioLoop"):
                 blocking.mails()
             nxt = vostrel.Vostrel(vostrel.AsyncioLoop(), ports={0: brick.device})
-            with pytest.raises(ValueError):
-                await nxt.next_mail(10, timeout=0.5)  # no text ever comes there
+            for mailbox in (10, None):  # no text ever comes to 10; None is no mailbox
+                with pytest.raises(ValueError):
+                    await nxt.next_mail(mailbox, timeout=0.5)
             with pytest.raises(ValueError):
                 nxt.mails(-1)
             return nxt

@@ -3,6 +3,7 @@
 import pytest
 
 import vostrel
+import vostrel.sim
 
 
 @pytest.fixture
@@ -87,6 +88,32 @@ class TestArguments:
             vostrel.Vostrel(object())
         with pytest.raises(TypeError):
             vostrel.Vostrel(vostrel.DefaultLoop(), ports=["/dev/null"])
+
+    def test_port_path_with_a_nul_is_refused(self):
+        # The system would read it only up to the NUL: another device.
+        for path in ("/dev/null\0junk", b"/dev/null\0"):
+            with pytest.raises(ValueError, match="port 3.*NUL"):
+                vostrel.Vostrel(vostrel.DefaultLoop(), ports={3: path})
+
+
+@pytest.mark.parametrize(
+    "cls, use",
+    [
+        (vostrel.Vostrel, lambda o: o.ConnectNXT(0, 9600)),
+        (vostrel.Vostrel, lambda o: o.loop),
+        (vostrel._vostrel.Control, lambda o: o.SendText(1, "x")),
+        (vostrel.DefaultLoop, lambda o: o.run_for(0.01)),
+        (vostrel.DefaultLoop, lambda o: vostrel.Vostrel(o)),
+        (vostrel.AsyncioLoop, lambda o: o.asyncio_loop),
+        (vostrel.sim.Brick, lambda o: o.device),
+        (vostrel.sim.BrickStatus, lambda o: o.stored(1)),
+    ],
+    ids=["Vostrel", "Vostrel.loop", "Control", "DefaultLoop", "DefaultLoop-as-loop", "AsyncioLoop", "Brick",
+         "BrickStatus"],
+)
+def test_an_object_made_by_new_alone_is_refused(cls, use):
+    with pytest.raises(TypeError, match="__new__ alone"):
+        use(cls.__new__(cls))
 
 
 def test_help_is_readable():

@@ -90,3 +90,7 @@ def test_remove_handler(nxt):
     nxt.remove_handler(handler)
     with pytest.raises(ValueError):
         nxt.remove_handler(handler)
+    # What cannot be called is refused at once, not at every later event.
+    for register in (nxt.on_new_mail, nxt.on_no_ping):
+        with pytest.raises(TypeError, match="callable"):
+            register(5)

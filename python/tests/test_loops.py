@@ -172,3 +172,34 @@ def test_ctrl_c_ends_a_blocking_run_promptly():
     finally:
         proc.kill()
         proc.wait()
+
+
+def test_exit_while_a_daemon_thread_runs_a_busy_loop():
+    # The interpreter exits while the loop's thread keeps taking the GIL for
+    # posted callables and a handler, and another waits on a simulated
+    # brick: the process ends normally.
+    program = (
+        "import threading, vostrel, vostrel.sim\n"
+        "brick = vostrel.sim.Brick(ping_every=0, echo_boxes=[], send_texts=[(1, 'x')], send_every=0.001)\n"
+        "device = brick.device\n"
+        "busy = threading.Event()\n"
+        "def serve():\n"
+        "    loop = vostrel.DefaultLoop()\n"
+        "    nxt = vostrel.Vostrel(loop, ports={0: device})\n"
+        "    nxt.on_new_mail(lambda box: (nxt.ReadText(box), busy.set()))\n"
+        "    nxt.ConnectNXT(0, 9600)\n"
+        "    def again():\n"
+        "        loop.post(again)\n"
+        "    again()\n"
+        "    loop.run()\n"
+        "def wait():\n"
+        "    other = vostrel.sim.Brick(ping_every=0.001)\n"
+        "    while True:\n"
+        "        other.wait_until(lambda status: False, 0.002)\n"
+        "threading.Thread(target=serve, daemon=True).start()\n"
+        "threading.Thread(target=wait, daemon=True).start()\n"
+        "assert busy.wait(5)\n"
+    )
+    for _ in range(3):
+        done = subprocess.run([sys.executable, "-c", program], capture_output=True, text=True, timeout=30)
+        assert done.returncode == 0, done.stderr

@@ -33,6 +33,13 @@ class TestDict:
         with pytest.raises(vostrel.TypeMismatch):
             control.properties_from_dict({"PingNXT": 1.5})
 
+    def test_a_value_that_does_not_convert_restores_nothing(self, control):
+        control.PingNXT = False
+        before = control.properties_to_dict()
+        with pytest.raises(vostrel.TypeMismatch, match="PingNXT: .*'maybe'"):
+            control.properties_from_dict({"Connection": True, "ErrorMessage": "x", "PingNXT": "maybe"})
+        assert control.properties_to_dict() == before
+
 
 class TestFile:
     def test_round_trip(self, control, tmp_path):
@@ -54,3 +61,12 @@ class TestFile:
         assert control.PingNXT is True
         with pytest.raises(FileNotFoundError):
             control.load_properties(tmp_path / "missing")
+        path.write_text('Connection = Boolean -1\nPingNXT = String "maybe"\n')
+        with pytest.raises(vostrel.TypeMismatch, match="PingNXT"):
+            control.load_properties(path)
+        assert control.Connection is False
+
+    def test_endless_file_is_cut_short(self, control):
+        with pytest.raises(vostrel.Error, match="longer than") as e:
+            control.load_properties("/dev/zero")
+        assert e.value.number == 321

@@ -73,3 +73,9 @@ class TestMailboxes:
             for outside in (20, 42, -1):
                 with pytest.raises(ValueError, match="0 to 19"):
                     query(outside)
+
+
+def test_closed_by_its_own_wait_until_predicate():
+    brick = vostrel.sim.Brick(ping_every=0, echo_boxes=[])
+    with pytest.raises(ValueError, match="closed"):
+        brick.wait_until(lambda status: brick.close(), timeout=1)

@@ -98,6 +98,8 @@ class TestOtherThreadsAreRefused:
             started.wait(2)
             with pytest.raises(RuntimeError, match="runs on another thread"):
                 vostrel.Vostrel(loop)
+            with pytest.raises(RuntimeError, match="already running on thread"):
+                loop.run_for(0.01)
         finally:
             loop.stop()
             worker.join()

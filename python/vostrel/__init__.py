@@ -52,10 +52,17 @@ __all__ = [
     "Loop",
     "MAILBOX_COUNT",
     "Overflow",
+    "PROPERTY_FILE_LIMIT",
     "TypeMismatch",
     "Vostrel",
     "WATCHDOG_INTERVAL",
 ]
+
+
+# The longest file load_properties reads, in bytes: the three properties'
+# lines at their longest (a line of the text form holds at most 1 MiB) with
+# room to spare.
+PROPERTY_FILE_LIMIT = 4 * 1024 * 1024
 
 
 class Vostrel(_vostrel.Control):
@@ -96,12 +103,16 @@ class Vostrel(_vostrel.Control):
     # --- events -------------------------------------------------------------------
     def on_new_mail(self, handler: Callable[[int], object]) -> Callable[[int], object]:
         """Calls ``handler(mailbox)`` on every NewMail, after those registered
-        earlier. Returns the handler, so it serves as a decorator."""
+        earlier. Returns the handler, so it serves as a decorator. TypeError
+        for an object that cannot be called."""
+        _check_callable(handler, "on_new_mail")
         self._new_mail_handlers.append(handler)
         return handler
 
     def on_no_ping(self, handler: Callable[[], object]) -> Callable[[], object]:
-        """Calls ``handler()`` on every NoPing. Returns the handler."""
+        """Calls ``handler()`` on every NoPing. Returns the handler. TypeError
+        for an object that cannot be called."""
+        _check_callable(handler, "on_no_ping")
         self._no_ping_handlers.append(handler)
         return handler
 
@@ -144,11 +155,21 @@ class Vostrel(_vostrel.Control):
 
     def load_properties(self, path: str | os.PathLike[str]) -> None:
         """Restores the persisted properties from a file save_properties (or
-        the C++ MemoryPropertyBag) wrote. OSError when it cannot be read,
-        vostrel.Error 321 naming the line when it is malformed (nothing is
-        restored then)."""
-        with open(path, "r", encoding="latin-1", newline="\n") as f:
-            text = f.read()
+        the C++ MemoryPropertyBag) wrote. OSError when it cannot be read;
+        vostrel.Error 321 naming the line when it is malformed, or when it is
+        longer than PROPERTY_FILE_LIMIT bytes; vostrel.Error naming the
+        property for a value that does not convert. Nothing is restored on a
+        failure."""
+        with open(path, "rb") as f:
+            # Read no further than the limit: a device or a runaway file
+            # would fill the memory otherwise.
+            text = f.read(PROPERTY_FILE_LIMIT + 1)
+        if len(text) > PROPERTY_FILE_LIMIT:
+            raise Error(
+                321,
+                f"property file {path!r} is longer than {PROPERTY_FILE_LIMIT} bytes, "
+                "more than the three properties take; nothing restored",
+            )
         self._properties_from_text(text)
 
     # --- asyncio conveniences (the control must run on an AsyncioLoop) -----------
@@ -183,6 +204,12 @@ class Vostrel(_vostrel.Control):
             f"<vostrel.Vostrel Connection={self.Connection!r} "
             f"ErrorMessage={self.ErrorMessage!r} PingNXT={self.PingNXT!r}>"
         )
+
+
+def _check_callable(handler: object, what: str) -> None:
+    # Refused here: a non-callable would fail on every later event instead.
+    if not callable(handler):
+        raise TypeError(f"{what} takes a callable, not {type(handler).__name__}: {handler!r}")
 
 
 def _call_each(handlers: Iterable[Callable[..., object]], args: tuple) -> None:

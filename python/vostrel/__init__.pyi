@@ -16,6 +16,8 @@ from ._vostrel import (
     TypeMismatch as TypeMismatch,
 )
 
+PROPERTY_FILE_LIMIT: int
+
 _MailHandler = TypeVar("_MailHandler", bound=Callable[[int], object])
 _PingHandler = TypeVar("_PingHandler", bound=Callable[[], object])
 
@@ -40,6 +42,7 @@ __all__ = [
     "Loop",
     "MAILBOX_COUNT",
     "Overflow",
+    "PROPERTY_FILE_LIMIT",
     "TypeMismatch",
     "Vostrel",
     "WATCHDOG_INTERVAL",

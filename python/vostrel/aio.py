@@ -38,8 +38,10 @@ if TYPE_CHECKING:
 __all__ = ["AsyncioLoop", "MailIterator", "next_mail"]
 
 
-def _check_mailbox(mailbox: int | None, what: str) -> None:
+def _check_mailbox(mailbox: int | None, what: str, any_allowed: bool = True) -> None:
     # The brick's texts arrive for mailboxes 0 to 9 only: any other never comes.
+    if mailbox is None and not any_allowed:
+        raise ValueError(f"{what}: a mailbox 0 to 9, not None (mails() takes None for every mailbox)")
     if mailbox is not None and not (isinstance(mailbox, int) and 0 <= mailbox <= 9):
         raise ValueError(f"{what}: mailbox {mailbox!r} is not 0 to 9, where the brick's texts arrive")
 
@@ -79,7 +81,7 @@ async def next_mail(nxt: "Vostrel", mailbox: int, timeout: float | None = None) 
     waiting for it. TimeoutError after `timeout` seconds (None: no limit);
     ValueError for another mailbox; RuntimeError when the control does not
     run on an AsyncioLoop of the running asyncio loop."""
-    _check_mailbox(mailbox, "next_mail")
+    _check_mailbox(mailbox, "next_mail", any_allowed=False)
     _check_running(nxt, "next_mail")
     future: asyncio.Future[bytes] = asyncio.get_running_loop().create_future()
 
