@@ -48,16 +48,16 @@ struct BrickOptions {
 /// Something the brick did, for narration.
 struct BrickEvent {
     enum class Kind {
-        Received,       // a MESSAGEWRITE; status tells whether it was stored
-        Tone,           // a PLAYTONE
-        KeepAlive,      // a KEEPALIVE
-        Unknown,        // any other command
-        Sent,           // the program sent a message (why: sendWhy)
-        PingAnswered,   // a correct answer to a keep-alive query
+        Received,      // a MESSAGEWRITE; status tells whether it was stored
+        Tone,          // a PLAYTONE
+        KeepAlive,     // a KEEPALIVE
+        Unknown,       // any other command
+        Sent,          // the program sent a message (why: sendWhy)
+        PingAnswered,  // a correct answer to a keep-alive query
         SilenceBegins,
         SilenceEnds,
         HungUp,
-        LineFailed,     // reading or writing the line failed
+        LineFailed,  // reading or writing the line failed
     };
     BrickEvent() = default;
     BrickEvent(Kind k) : kind(k) {}  // NOLINT: implicit, so Notify({Kind::X}) reads well
@@ -121,6 +121,10 @@ public:
     void SendGarbage(std::string bytes);
     /// Sends nothing at all for `d` (replies and program messages are dropped).
     void GoSilent(milliseconds d);
+    /// Stops (true) or resumes (false) reading the line, the program still
+    /// sending: a brick whose radio link stalls one way. What the host
+    /// writes meanwhile piles up in the line.
+    void StopReading(bool stop);
     /// Closes the line for good: the host sees a hang-up. Returns once it is
     /// closed.
     void HangUp();
@@ -153,7 +157,7 @@ private:
 
     BrickOptions options_;
     std::string path_;
-    int fd_ = -1;       // the line: the pty's master, or the device
+    int fd_ = -1;         // the line: the pty's master, or the device
     int heldSlave_ = -1;  // keeps the pty's line and settings alive between host opens
     int wakeRead_ = -1;
     int wakeWrite_ = -1;
@@ -162,6 +166,7 @@ private:
     mutable std::condition_variable changed_;
     bool stop_ = false;
     bool hangUpRequested_ = false;
+    bool deaf_ = false;  // not reading the line
     BrickEngine engine_;
     BrickProgram program_;
     PacketReader reader_;
