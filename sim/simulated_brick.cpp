@@ -181,8 +181,7 @@ void SimulatedBrick::OnReadable(TimePoint now) {
         return;
     }
     status_.bytesIn += static_cast<std::uint64_t>(r);
-    for (const std::string& telegram :
-         reader_.Feed(std::string_view(buf, static_cast<std::size_t>(r)))) {
+    for (const std::string& telegram : reader_.Feed(std::string_view(buf, static_cast<std::size_t>(r)))) {
         Outcome o = engine_.Handle(telegram);
         if (o.kind == Outcome::Kind::Ignored) continue;
         BrickEvent e{};
@@ -198,8 +197,7 @@ void SimulatedBrick::OnReadable(TimePoint now) {
                 e.kind = BrickEvent::Kind::Tone;
                 e.tone = o.tone;
                 status_.tones.push_back(o.tone);
-                if (status_.tones.size() > BrickStatus::kHistory)
-                    status_.tones.erase(status_.tones.begin());
+                if (status_.tones.size() > BrickStatus::kHistory) status_.tones.erase(status_.tones.begin());
                 break;
             case Outcome::Kind::KeepAlive:
                 e.kind = BrickEvent::Kind::KeepAlive;
@@ -214,14 +212,12 @@ void SimulatedBrick::OnReadable(TimePoint now) {
         const bool quiet = status_.silent || status_.hungUp;
         if (o.kind == Outcome::Kind::PlayTone && !quiet) QueueProgram(program_.OnTone(o.tone), now);
         status_.received.push_back(std::move(o));
-        if (status_.received.size() > BrickStatus::kHistory)
-            status_.received.erase(status_.received.begin());
+        if (status_.received.size() > BrickStatus::kHistory) status_.received.erase(status_.received.begin());
         // The program reads its inboxes after every telegram, as a brick
         // program polling them would.
         const int answersBefore = program_.PingAnswers();
         QueueProgram(program_.Run(now, quiet), now);
-        for (int i = answersBefore; i < program_.PingAnswers(); ++i)
-            Notify({BrickEvent::Kind::PingAnswered});
+        for (int i = answersBefore; i < program_.PingAnswers(); ++i) Notify({BrickEvent::Kind::PingAnswered});
     }
     status_.pingAnswers = program_.PingAnswers();
     status_.wrongAnswers = program_.WrongAnswers();
@@ -257,9 +253,8 @@ void SimulatedBrick::QueueProgram(std::vector<ProgramSend> sends, TimePoint now)
 
 void SimulatedBrick::Queue(const std::string& packet, const Delivery& how, TimePoint now) {
     TimePoint due = out_.empty() ? now : std::max(now, out_.back().due);
-    const std::size_t pieces =
-        std::clamp<std::size_t>(static_cast<std::size_t>(std::max(how.pieces, 1)), 1,
-                                std::max<std::size_t>(packet.size(), 1));
+    const std::size_t pieces = std::clamp<std::size_t>(static_cast<std::size_t>(std::max(how.pieces, 1)), 1,
+                                                       std::max<std::size_t>(packet.size(), 1));
     const std::size_t base = packet.size() / pieces;
     std::size_t at = 0;
     for (std::size_t i = 0; i < pieces; ++i) {
@@ -365,8 +360,7 @@ BrickStatus SimulatedBrick::Status() const {
     return status_;
 }
 
-bool SimulatedBrick::WaitUntil(const std::function<bool(const BrickStatus&)>& pred,
-                               milliseconds timeout) const {
+bool SimulatedBrick::WaitUntil(const std::function<bool(const BrickStatus&)>& pred, milliseconds timeout) const {
     std::unique_lock lock(mutex_);
     return changed_.wait_for(lock, timeout, [&] { return pred(status_); });
 }

@@ -48,16 +48,16 @@ struct BrickOptions {
 /// Something the brick did, for narration.
 struct BrickEvent {
     enum class Kind {
-        Received,      // a MESSAGEWRITE; status tells whether it was stored
-        Tone,          // a PLAYTONE
-        KeepAlive,     // a KEEPALIVE
-        Unknown,       // any other command
-        Sent,          // the program sent a message (why: sendWhy)
-        PingAnswered,  // a correct answer to a keep-alive query
+        Received,       // a MESSAGEWRITE; status tells whether it was stored
+        Tone,           // a PLAYTONE
+        KeepAlive,      // a KEEPALIVE
+        Unknown,        // any other command
+        Sent,           // the program sent a message (why: sendWhy)
+        PingAnswered,   // a correct answer to a keep-alive query
         SilenceBegins,
         SilenceEnds,
         HungUp,
-        LineFailed,  // reading or writing the line failed
+        LineFailed,     // reading or writing the line failed
     };
     BrickEvent() = default;
     BrickEvent(Kind k) : kind(k) {}  // NOLINT: implicit, so Notify({Kind::X}) reads well
@@ -157,7 +157,7 @@ private:
 
     BrickOptions options_;
     std::string path_;
-    int fd_ = -1;         // the line: the pty's master, or the device
+    int fd_ = -1;       // the line: the pty's master, or the device
     int heldSlave_ = -1;  // keeps the pty's line and settings alive between host opens
     int wakeRead_ = -1;
     int wakeWrite_ = -1;

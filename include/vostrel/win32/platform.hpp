@@ -211,9 +211,10 @@ public:
     void Settings(const String& settings) override;
     String Settings() const override { return settings_; }
     /// False closes: bytes accepted by Output that have not left yet get up
-    /// to kCloseDrain to go out (with none waiting, no time is spent); what is still queued then is
-    /// discarded and counted in LostAtClose(), and the port, closed all the same, then throws
-    /// kDeviceIo saying how many. The reader thread is stopped and joined.
+    /// to kCloseDrain to go out (none waiting: no time is spent); what is
+    /// still queued then is discarded and counted in LostAtClose(), and the
+    /// port, closed all the same, then throws kDeviceIo saying how many. The
+    /// reader thread is stopped and joined.
     void PortOpen(Boolean open) override;
     Boolean PortOpen() const override { return handle_ != nullptr ? kTrue : kFalse; }
     /// Accepts all of `bytes` behind the earlier ones and returns at once: a
