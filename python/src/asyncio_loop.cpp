@@ -31,8 +31,10 @@ public:
         py::gil_scoped_acquire gil;
         for (auto& [id, t] : timers_) Cancel(t.handle);
         for (auto& [fd, ids] : byFd_) RemoveReader(fd);
+        for (auto& [fd, ids] : writersOf_) RemoveWriter(fd);
         timers_.clear();
         byFd_.clear();
+        writersOf_.clear();
         watches_.clear();
     }
 
@@ -78,7 +80,27 @@ public:
             }
         }
         ids.insert(id);
-        watches_[id] = Watched{fd, std::make_shared<Callback>(std::move(onReady))};
+        watches_[id] = Watched{fd, std::make_shared<Callback>(std::move(onReady)), false};
+        return id;
+    }
+
+    // asyncio's add_writer where the loop has it; otherwise 0 (the caller
+    // retries on a timer).
+    Id WatchWritable(int fd, Callback onWritable) override {
+        py::gil_scoped_acquire gil;
+        if (!py::hasattr(loop_, "add_writer") || !py::hasattr(loop_, "remove_writer")) return 0;
+        const Id id = nextId_++;
+        auto& ids = writersOf_[fd];
+        if (ids.empty()) {
+            try {
+                loop_.attr("add_writer")(fd, py::cpp_function([this, fd] { OnWritable(fd); }));
+            } catch (...) {
+                writersOf_.erase(fd);
+                throw;
+            }
+        }
+        ids.insert(id);
+        watches_[id] = Watched{fd, std::make_shared<Callback>(std::move(onWritable)), true};
         return id;
     }
 
@@ -87,7 +109,17 @@ public:
         if (it == watches_.end()) return;
         py::gil_scoped_acquire gil;
         const int fd = it->second.fd;
+        const bool writable = it->second.writable;
         watches_.erase(it);
+        if (writable) {
+            auto& ids = writersOf_[fd];
+            ids.erase(watch);
+            if (ids.empty()) {
+                writersOf_.erase(fd);
+                RemoveWriter(fd);
+            }
+            return;
+        }
         auto& ids = byFd_[fd];
         ids.erase(watch);
         if (ids.empty()) {
@@ -134,6 +166,7 @@ private:
     struct Watched {
         int fd;
         std::shared_ptr<Callback> fn;  // shared: the callback may unwatch itself
+        bool writable = false;         // a WatchWritable
     };
     struct Timed {
         TimePoint due;
@@ -151,9 +184,12 @@ private:
         return loop_.attr("call_at")(when, py::cpp_function([this, id] { OnTimer(id); }));
     }
 
-    void OnReadable(int fd) {
-        auto found = byFd_.find(fd);
-        if (found == byFd_.end()) return;
+    void OnReadable(int fd) { OnReady(byFd_, fd); }
+    void OnWritable(int fd) { OnReady(writersOf_, fd); }
+
+    void OnReady(const std::map<int, std::set<Id>>& watched, int fd) {
+        auto found = watched.find(fd);
+        if (found == watched.end()) return;
         const std::set<Id> ids = found->second;
         Inside inside(depth_);
         for (Id id : ids) {
@@ -196,6 +232,14 @@ private:
         }
     }
 
+    void RemoveWriter(int fd) {
+        try {
+            loop_.attr("remove_writer")(fd);
+        } catch (py::error_already_set& e) {
+            e.discard_as_unraisable(loop_);
+        }
+    }
+
     static void Cancel(py::object& handle) {
         if (!handle.is_none()) handle.attr("cancel")();
         handle = py::none();
@@ -205,6 +249,7 @@ private:
     Id nextId_ = 1;
     std::map<Id, Watched> watches_;
     std::map<int, std::set<Id>> byFd_;
+    std::map<int, std::set<Id>> writersOf_;  // the WatchWritable ids of each descriptor
     std::map<Id, Timed> timers_;
     std::exception_ptr deferred_;
     int depth_ = 0;  // our callbacks under way (with the GIL)
