@@ -54,6 +54,11 @@ FdWriteQueue::Wrote FdWriteQueue::WriteSome(std::string& data) {
     return result;
 }
 
+bool FdWriteQueue::HasRoom() const {
+    pollfd p{fd_, POLLOUT, 0};
+    return ::poll(&p, 1, 0) != 0;  // an error or a failure shows in the write
+}
+
 void FdWriteQueue::Fail() noexcept {
     lost_ += queue_.size();
     queue_.clear();
@@ -67,8 +72,10 @@ void FdWriteQueue::Offer(std::string_view bytes) {
         return Error(err::kDeviceIo, std::string("write failed: ") + std::strerror(errno_));
     };
     // Earlier bytes go first; what the line took since the loop last looked
-    // makes room before the new packet is measured.
-    if (!queue_.empty() && WriteSome(queue_) == Wrote::kFailed) throw failed();
+    // makes room before the new packet is measured. Only a descriptor that
+    // says it has room is written: a write into a stalled pseudo-terminal
+    // still costs the system work that delays every other line.
+    if (!queue_.empty() && HasRoom() && WriteSome(queue_) == Wrote::kFailed) throw failed();
     if (queue_.size() + bytes.size() > kOutputQueueBytes)
         throw Error(err::kDeviceIo, "the line is not taking bytes (" +
                                         std::to_string(queue_.size()) + " bytes waiting)");

@@ -58,6 +58,7 @@ private:
     // Writes the front of `data` while the descriptor takes it; what went
     // out is erased. kFailed leaves the system's reason in errno_.
     Wrote WriteSome(std::string& data);
+    bool HasRoom() const;  // the descriptor can take bytes (or has failed)
     void Fail() noexcept;  // the descriptor failed: the queue is lost
     void OnWritable();
     void Watch();
