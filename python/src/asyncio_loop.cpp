@@ -32,8 +32,10 @@ public:
         WithPython python;
         for (auto& [id, t] : timers_) Cancel(t.handle);
         for (auto& [fd, ids] : byFd_) RemoveReader(fd);
+        for (auto& [fd, ids] : writersOf_) RemoveWriter(fd);
         timers_.clear();
         byFd_.clear();
+        writersOf_.clear();
         watches_.clear();
     }
 
@@ -79,7 +81,27 @@ public:
             }
         }
         ids.insert(id);
-        watches_[id] = Watched{fd, std::make_shared<Callback>(std::move(onReady))};
+        watches_[id] = Watched{fd, std::make_shared<Callback>(std::move(onReady)), false};
+        return id;
+    }
+
+    // asyncio's add_writer where the loop has it; otherwise 0 (the caller
+    // retries on a timer).
+    Id WatchWritable(int fd, Callback onWritable) override {
+        WithPython python;
+        if (!py::hasattr(loop_, "add_writer") || !py::hasattr(loop_, "remove_writer")) return 0;
+        const Id id = nextId_++;
+        auto& ids = writersOf_[fd];
+        if (ids.empty()) {
+            try {
+                loop_.attr("add_writer")(fd, py::cpp_function([this, fd] { OnWritable(fd); }));
+            } catch (...) {
+                writersOf_.erase(fd);
+                throw;
+            }
+        }
+        ids.insert(id);
+        watches_[id] = Watched{fd, std::make_shared<Callback>(std::move(onWritable)), true};
         return id;
     }
 
@@ -88,7 +110,17 @@ public:
         if (it == watches_.end()) return;
         WithPython python;
         const int fd = it->second.fd;
+        const bool writable = it->second.writable;
         watches_.erase(it);
+        if (writable) {
+            auto& ids = writersOf_[fd];
+            ids.erase(watch);
+            if (ids.empty()) {
+                writersOf_.erase(fd);
+                RemoveWriter(fd);
+            }
+            return;
+        }
         auto& ids = byFd_[fd];
         ids.erase(watch);
         if (ids.empty()) {
@@ -135,6 +167,7 @@ private:
     struct Watched {
         int fd;
         std::shared_ptr<Callback> fn;  // shared: the callback may unwatch itself
+        bool writable = false;         // a WatchWritable
     };
     struct Timed {
         TimePoint due;
@@ -152,14 +185,17 @@ private:
         return loop_.attr("call_at")(when, py::cpp_function([this, id] { OnTimer(id); }));
     }
 
-    void OnReadable(int fd) {
+    void OnReadable(int fd) { OnReady(byFd_, fd); }
+    void OnWritable(int fd) { OnReady(writersOf_, fd); }
+
+    void OnReady(const std::map<int, std::set<Id>>& watched, int fd) {
         // A daemon thread's asyncio loop may still run while the interpreter
         // exits: the control then does nothing more (its handlers could be
         // ended half-way).
         if (ExitBegun()) return;
         WithPython python;  // runs the control, and handlers, from asyncio
-        auto found = byFd_.find(fd);
-        if (found == byFd_.end()) return;
+        auto found = watched.find(fd);
+        if (found == watched.end()) return;
         const std::set<Id> ids = found->second;
         Inside inside(depth_);
         for (Id id : ids) {
@@ -172,7 +208,7 @@ private:
     }
 
     void OnTimer(Id id) {
-        if (ExitBegun()) return;  // as in OnReadable
+        if (ExitBegun()) return;  // as in OnReady
         WithPython python;
         auto it = timers_.find(id);
         if (it == timers_.end()) return;
@@ -204,6 +240,14 @@ private:
         }
     }
 
+    void RemoveWriter(int fd) {
+        try {
+            loop_.attr("remove_writer")(fd);
+        } catch (py::error_already_set& e) {
+            e.discard_as_unraisable(loop_);
+        }
+    }
+
     static void Cancel(py::object& handle) {
         if (!handle.is_none()) handle.attr("cancel")();
         handle = py::none();
@@ -213,6 +257,7 @@ private:
     Id nextId_ = 1;
     std::map<Id, Watched> watches_;
     std::map<int, std::set<Id>> byFd_;
+    std::map<int, std::set<Id>> writersOf_;  // the WatchWritable ids of each descriptor
     std::map<Id, Timed> timers_;
     std::exception_ptr deferred_;
     int depth_ = 0;  // our callbacks under way (with the GIL)
