@@ -21,11 +21,18 @@ platform::PortMap MakePorts(const py::object& ports) {
     if (ports.is_none()) return map;
     if (!py::hasattr(ports, "items"))
         throw py::type_error(
-            "ports: a mapping from port numbers to device paths, e.g. {0: '/dev/pts/3'}");
+            "ports: a mapping from port numbers to device paths or bricks, e.g. {0: '/dev/pts/3'}"
+            " or {5: 'NXT'}");
     py::object fspath = py::module_::import("os").attr("fspath");
     for (auto item : ports.attr("items")()) {
         auto pair = item.cast<py::tuple>();
-        map.Map(ToInteger(pair[0], "ports"), fspath(pair[1]).cast<std::string>());
+        const Integer number = ToInteger(pair[0], "ports");
+        // A str is what a user typed: a path, or a brick by its Bluetooth
+        // address or name; a path object is always a path.
+        if (py::isinstance<py::str>(pair[1]))
+            map.MapText(number, pair[1].cast<std::string>());
+        else
+            map.Map(number, fspath(pair[1]).cast<std::string>());
     }
     return map;
 }
@@ -245,6 +252,17 @@ ErrorMessage becomes "Ping error" after the handlers return.)")
 
         // --- for Python programs --------------------------------------------------
         .def_property_readonly("loop", &PyControl::LoopObject, "The loop the control runs on.")
+        .def_property_readonly(
+            "last_error",
+            [](PyControl& c) -> py::object {
+                const auto& e = c.Get().LastError();
+                if (!e) return py::none();
+                return ErrorType()(e->Number(), std::string(e->what()));
+            },
+            R"(Why the last SendValue, SendText, ConnectNXT or DisconnectNXT failed: a
+vostrel.Error with the number and the system's reason ("cannot reach the
+brick ...: this system has no Bluetooth support"), or None when it
+succeeded.)")
         .def_property(
             "watchdog_interval",
             [](PyControl& c) { return Seconds(c.Get().PingTimer().Interval()); },

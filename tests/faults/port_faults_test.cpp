@@ -106,7 +106,7 @@ TEST_F(PortFaults, DisconnectWhileTheLineHoldsBackAcceptedBytesReportsTheLoss) {
     ASSERT_EQ(nxt->ConnectNXT(1, 9600), 0) << nxt->ErrorMessage();
     // More than the line holds, and the far end never reads: the port keeps
     // the rest queued after its write timeout.
-    auto& port = dynamic_cast<platform::SerialPort&>(nxt->Comm1());
+    auto& port = dynamic_cast<platform::Port&>(nxt->Comm1()).Serial();
     port.Output(std::string(300000, 'z'));
     const std::size_t unsent = port.Unsent();
     ASSERT_GT(unsent, 0u);
