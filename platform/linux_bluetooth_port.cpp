@@ -127,11 +127,12 @@ void BluetoothPort::PortOpen(Boolean open) {
 
 std::size_t BluetoothPort::Close() noexcept {
     if (fd_ < 0) return 0;
+    // Only bytes still waiting get the grace: an idle close is immediate.
+    // Before the timers go, since a link failing meanwhile arms one.
+    if (!queued_.empty() && !hungUp_) Drain(kCloseGrace);
     if (watch_ != 0) loop_.Unwatch(watch_);
     if (tick_ != 0) loop_.CancelTimer(tick_);
     watch_ = tick_ = 0;
-    // Only bytes still waiting get the grace: an idle close is immediate.
-    if (!queued_.empty() && !hungUp_) Drain(kCloseGrace);
     lost_ += queued_.size();
     ::close(fd_);
     Release(address_);
@@ -168,12 +169,12 @@ void BluetoothPort::Fail(const std::string& why) {
     });
 }
 
-void BluetoothPort::CheckConnect(bool writable) {
+void BluetoothPort::CheckConnect() {
     int soError = 0;
     socklen_t len = sizeof soError;
     if (::getsockopt(fd_, SOL_SOCKET, SO_ERROR, &soError, &len) != 0) soError = errno;
     if (soError != 0) return Fail(LinkErrorText(soError));
-    const short ready = writable ? POLLOUT : WaitFor(fd_, POLLOUT, -1, 0);
+    const short ready = WaitFor(fd_, POLLOUT, -1, 0);
     if (ready & (POLLERR | POLLHUP)) return Fail("the brick closed the link as it came up");
     if (ready & POLLOUT) {
         connecting_ = false;
@@ -185,7 +186,7 @@ void BluetoothPort::CheckConnect(bool writable) {
 
 void BluetoothPort::OnTick() {
     if (connecting_) {
-        CheckConnect(false);
+        CheckConnect();
     } else if (!hungUp_) {
         WriteQueued();
     }
@@ -234,7 +235,7 @@ void BluetoothPort::ReadAvailable() {
 
 void BluetoothPort::OnReady() {
     if (connecting_) {
-        CheckConnect(false);
+        CheckConnect();
         if (connecting_ || hungUp_) {
             // A failed connect is reported by Fail's own tick; an unfinished
             // one that woke the watch would keep it spinning.
@@ -337,7 +338,7 @@ bool BluetoothPort::Drain(std::chrono::milliseconds timeout) {
         if (connecting_) {
             const short r = WaitFor(fd_, POLLOUT, cancelFd_,
                                     std::min(left(), static_cast<int>(kRetry.count())));
-            if (r != 0 || Clock::now() >= connectDeadline_) CheckConnect(false);
+            if (r != 0 || Clock::now() >= connectDeadline_) CheckConnect();
         } else if (!queued_.empty()) {
             WriteQueued();
             if (!queued_.empty())

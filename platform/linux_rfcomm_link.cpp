@@ -49,7 +49,7 @@ std::string LinkErrorText(int errnum) {
     switch (errnum) {
         case EAFNOSUPPORT:
         case EPROTONOSUPPORT:
-            why = "this system has no Bluetooth support (the kernel offers no Bluetooth sockets)";
+            why = "this system has no Bluetooth support";
             break;
         case EHOSTDOWN:
         case EHOSTUNREACH:

@@ -171,7 +171,7 @@ public:
 private:
     void OnReady();
     void OnTick();
-    void CheckConnect(bool writable);
+    void CheckConnect();
     void Fail(const std::string& why);
     void WriteQueued();
     void ReadAvailable();

@@ -156,8 +156,10 @@ void BindControl(py::module_& m) {
                           R"(The control's native part; use vostrel.Vostrel, which adds handlers.)")
         .def(py::init<py::object, py::object>(), py::arg("loop"), py::arg("ports") = py::none(),
              R"(Makes a control on `loop` (a DefaultLoop or an AsyncioLoop; kept alive by
-the control). `ports` maps port numbers to device paths ({0: '/dev/pts/3'}),
-replacing the default port N -> /dev/rfcommN for those numbers. New
+the control). `ports` maps port numbers to device paths ({0: '/dev/pts/3'})
+or, on Linux, to bricks by Bluetooth name or address ({5: 'NXT'}; a str
+with no '/' names a brick, a path object is always a path), replacing the
+default port N -> /dev/rfcommN for those numbers. New
 instance: Connection False, ErrorMessage '', PingNXT True, every mailbox
 '-1'; the port stays closed until ConnectNXT.)")
 
