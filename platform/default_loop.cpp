@@ -76,6 +76,13 @@ EventLoop::Id DefaultLoop::Watch(int fd, Callback onReady) {
     return id;
 }
 
+EventLoop::Id DefaultLoop::WatchWritable(int fd, Callback onWritable) {
+    const Id id = nextId_++;
+    poller_->Add(fd, id, true);
+    watches_.emplace(id, WatchEntry{fd, std::move(onWritable)});
+    return id;
+}
+
 void DefaultLoop::Unwatch(Id watch) {
     // The current turn may still report it: each ready watch is looked up
     // again before its callback runs.

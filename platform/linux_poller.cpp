@@ -9,6 +9,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdint>
 #include <cstring>
 #include <map>
 #include <set>
@@ -27,14 +28,32 @@ namespace {
 }  // namespace
 
 struct DefaultLoop::Poller::Impl {
+    struct Interest {
+        Key key;
+        std::uint32_t events;  // EPOLLIN or EPOLLOUT
+    };
     int ep = -1;
     std::map<Key, int> fdOf;
-    std::map<int, std::vector<Key>> keysOf;  // registered descriptors and their keys
+    std::map<int, std::vector<Interest>> keysOf;  // registered descriptors and their keys
     // Descriptors epoll refuses (regular files, /dev/null; a closed one):
     // reported ready on every wait, as poll() reports them.
     std::set<int> alwaysReady;
     std::vector<epoll_event> events = std::vector<epoll_event>(64);
     bool havePwait2 = true;
+
+    // epoll holds one registration per descriptor: it asks for what any of
+    // its keys wants.
+    static std::uint32_t Wanted(const std::vector<Interest>& keys) {
+        std::uint32_t mask = 0;
+        for (const Interest& i : keys) mask |= i.events;
+        return mask;
+    }
+    int Register(int op, int fd, std::uint32_t mask) {
+        epoll_event ev{};
+        ev.events = mask;  // hang-ups and errors are always reported
+        ev.data.fd = fd;
+        return ::epoll_ctl(ep, op, fd, &ev);
+    }
 };
 
 DefaultLoop::Poller::Poller() : impl_(std::make_unique<Impl>()) {
@@ -44,16 +63,16 @@ DefaultLoop::Poller::Poller() : impl_(std::make_unique<Impl>()) {
 
 DefaultLoop::Poller::~Poller() { ::close(impl_->ep); }
 
-void DefaultLoop::Poller::Add(int fd, Key key) {
+void DefaultLoop::Poller::Add(int fd, Key key, bool writable) {
     Impl& p = *impl_;
-    std::vector<Key>& keys = p.keysOf[fd];
+    std::vector<Impl::Interest>& keys = p.keysOf[fd];
+    const std::uint32_t want = writable ? EPOLLOUT : EPOLLIN;
+    const std::uint32_t before = Impl::Wanted(keys);
     if (keys.empty() && fd >= 0) {
-        epoll_event ev{};
-        ev.events = EPOLLIN;  // hang-ups and errors are always reported
-        ev.data.fd = fd;
         // EEXIST: still registered for a key whose descriptor was closed
         // and its number reused before that key was removed.
-        if (::epoll_ctl(p.ep, EPOLL_CTL_ADD, fd, &ev) != 0 && errno != EEXIST) {
+        if (p.Register(EPOLL_CTL_ADD, fd, want) != 0 &&
+            (errno != EEXIST || p.Register(EPOLL_CTL_MOD, fd, want) != 0)) {
             const int error = errno;
             if (error == EPERM || error == EBADF) {
                 p.alwaysReady.insert(fd);
@@ -62,8 +81,11 @@ void DefaultLoop::Poller::Add(int fd, Key key) {
                 Fail("cannot watch a descriptor", error);
             }
         }
+    } else if (fd >= 0 && (before | want) != before && !p.alwaysReady.count(fd)) {
+        if (p.Register(EPOLL_CTL_MOD, fd, before | want) != 0)
+            Fail("cannot watch a descriptor", errno);
     }
-    keys.push_back(key);
+    keys.push_back({key, want});
     p.fdOf[key] = fd;
 }
 
@@ -74,9 +96,17 @@ void DefaultLoop::Poller::Remove(Key key) {
     const int fd = it->second;
     p.fdOf.erase(it);
     auto byFd = p.keysOf.find(fd);
-    std::vector<Key>& keys = byFd->second;
-    keys.erase(std::find(keys.begin(), keys.end(), key));
-    if (!keys.empty()) return;
+    std::vector<Impl::Interest>& keys = byFd->second;
+    const std::uint32_t before = Impl::Wanted(keys);
+    keys.erase(std::find_if(keys.begin(), keys.end(),
+                            [key](const Impl::Interest& i) { return i.key == key; }));
+    if (!keys.empty()) {
+        // Fails harmlessly when the descriptor was closed meanwhile.
+        const std::uint32_t after = Impl::Wanted(keys);
+        if (after != before && fd >= 0 && !p.alwaysReady.count(fd))
+            p.Register(EPOLL_CTL_MOD, fd, after);
+        return;
+    }
     p.keysOf.erase(byFd);
     // Fails harmlessly when the descriptor was closed first (the system
     // then dropped it from the set already).
@@ -108,13 +138,16 @@ void DefaultLoop::Poller::Wait(const timespec* timeout, std::vector<Key>& ready)
         Fail("waiting for the loop's descriptors failed", errno);
     }
     for (int i = 0; i < n; ++i) {
-        auto it = p.keysOf.find(p.events[static_cast<std::size_t>(i)].data.fd);
-        if (it != p.keysOf.end()) ready.insert(ready.end(), it->second.begin(), it->second.end());
+        const epoll_event& ev = p.events[static_cast<std::size_t>(i)];
+        auto it = p.keysOf.find(ev.data.fd);
+        if (it == p.keysOf.end()) continue;
+        // A hang-up or failure concerns every key; readiness only its own.
+        const std::uint32_t failed = ev.events & (EPOLLHUP | EPOLLERR);
+        for (const Impl::Interest& k : it->second)
+            if (failed || (ev.events & k.events)) ready.push_back(k.key);
     }
-    for (const int fd : p.alwaysReady) {
-        const auto& keys = p.keysOf[fd];
-        ready.insert(ready.end(), keys.begin(), keys.end());
-    }
+    for (const int fd : p.alwaysReady)
+        for (const Impl::Interest& k : p.keysOf[fd]) ready.push_back(k.key);
     // A full batch: more may be ready; the next wait returns them at once.
     if (n == max) p.events.resize(p.events.size() * 2);
     std::sort(ready.begin(), ready.end());

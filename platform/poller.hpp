@@ -22,13 +22,13 @@ public:
     Poller(const Poller&) = delete;
     Poller& operator=(const Poller&) = delete;
 
-    /// Reports `key` whenever `fd` is readable, has hung up or failed
-    /// (level-triggered), until Remove. One descriptor may carry several
-    /// keys. A descriptor the system cannot wait on (a regular file,
-    /// /dev/null) counts as always readable, as poll() reports it; a
-    /// negative one is never ready. Throws Error(err::kDeviceIo) when the
-    /// system refuses for another reason (out of memory, a watch limit).
-    void Add(int fd, Key key);
+    /// Reports `key` whenever `fd` is readable (`writable`: can take more
+    /// bytes), has hung up or failed (level-triggered), until Remove. One descriptor may carry
+    /// several keys. A descriptor the system cannot wait on (a regular file, /dev/null) counts as
+    /// always readable, as poll() reports it; a negative one is never ready. Throws
+    /// Error(err::kDeviceIo) when the system refuses for another reason (out of memory, a watch
+    /// limit).
+    void Add(int fd, Key key, bool writable = false);
     /// Stops reporting `key`; an unknown key is ignored.
     void Remove(Key key);
     /// Waits until a descriptor is ready or `timeout` has passed (nullptr:

@@ -13,8 +13,8 @@
 namespace vostrel::platform {
 
 struct DefaultLoop::Poller::Impl {
-    std::map<Key, int> fdOf;  // ordered by key, so ready keys come out in key order
-    std::vector<pollfd> fds;  // one entry per key, as fdOf
+    std::map<Key, pollfd> fdOf;  // ordered by key, so ready keys come out in key order
+    std::vector<pollfd> fds;     // one entry per key, as fdOf
     std::vector<Key> keys;
     bool stale = true;
 };
@@ -22,8 +22,8 @@ struct DefaultLoop::Poller::Impl {
 DefaultLoop::Poller::Poller() : impl_(std::make_unique<Impl>()) {}
 DefaultLoop::Poller::~Poller() = default;
 
-void DefaultLoop::Poller::Add(int fd, Key key) {
-    impl_->fdOf[key] = fd;
+void DefaultLoop::Poller::Add(int fd, Key key, bool writable) {
+    impl_->fdOf[key] = pollfd{fd, static_cast<short>(writable ? POLLOUT : POLLIN), 0};
     impl_->stale = true;
 }
 
@@ -36,8 +36,8 @@ void DefaultLoop::Poller::Wait(const timespec* timeout, std::vector<Key>& ready)
     if (p.stale) {
         p.fds.clear();
         p.keys.clear();
-        for (const auto& [key, fd] : p.fdOf) {
-            p.fds.push_back(pollfd{fd, POLLIN, 0});
+        for (const auto& [key, entry] : p.fdOf) {
+            p.fds.push_back(entry);
             p.keys.push_back(key);
         }
         p.stale = false;

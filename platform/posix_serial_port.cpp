@@ -12,6 +12,7 @@
 #include <cstring>
 
 #include "platform/device_holders.hpp"
+#include "platform/fd_write_queue.hpp"
 #include "platform/line_settings.hpp"
 #include "platform/line_speed.hpp"
 #include "vostrel/platform.hpp"
@@ -120,7 +121,8 @@ detail::LineSettings Parse(const String& text) {
 
 }  // namespace
 
-SerialPort::SerialPort(EventLoop& loop, PortMap ports) : loop_(loop), ports_(std::move(ports)) {}
+SerialPort::SerialPort(EventLoop& loop, PortMap ports)
+    : loop_(loop), ports_(std::move(ports)), out_(std::make_unique<detail::FdWriteQueue>(loop)) {}
 
 SerialPort::~SerialPort() { Close(); }
 
@@ -226,9 +228,9 @@ void SerialPort::PortOpen(Boolean open) {
         throw;
     }
     saved_ = std::move(saved);
-    lost_ = 0;
     lostAtClose_ = 0;
     fd_ = fd;
+    out_->Start(fd);
     hungUp_ = false;
     hangUpReported_ = false;
     received_.clear();
@@ -238,26 +240,19 @@ void SerialPort::PortOpen(Boolean open) {
 std::size_t SerialPort::Close() noexcept {
     if (fd_ < 0) return 0;
     StopWatching();
-    StopFlushing();
     // Bytes already accepted get a bounded chance to leave, so closing
-    // right after a send does not cut its packet.
+    // right after a send does not cut its packet; with none waiting the
+    // close takes no time.
     const auto deadline = Clock::now() + kCloseGrace;
-    if (!hungUp_ && !unsent_.empty()) {
-        try {
-            WriteUntil(unsent_, deadline);
-        } catch (const Error&) {
-        }
-    }
-    lost_ += unsent_.size();
-    unsent_.clear();
-    if (!hungUp_) WaitForOutputQueue(deadline);
+    if (!hungUp_ && out_->Waiting() > 0) out_->FlushUntil(deadline, cancelFd_);
+    if (!hungUp_ && out_->Waiting() == 0) WaitForOutputQueue(deadline);
+    const std::size_t lost = out_->Stop();
     if (saved_) ::tcsetattr(fd_, TCSANOW, &saved_->settings);
     saved_.reset();
     ::ioctl(fd_, TIOCNXCL);
     ::close(fd_);  // also releases the lock
     fd_ = -1;
-    lostAtClose_ = lost_;
-    lost_ = 0;
+    lostAtClose_ = lost;
     hungUp_ = false;
     hangUpReported_ = false;
     received_.clear();
@@ -287,19 +282,15 @@ bool SerialPort::Cancelled() const {
 bool SerialPort::Drain(std::chrono::milliseconds timeout) {
     if (fd_ < 0) return true;
     const auto deadline = Clock::now() + timeout;
-    if (!unsent_.empty()) {
+    if (out_->Waiting() > 0) {
         if (hungUp_) return false;
-        try {
-            if (!WriteUntil(unsent_, deadline)) return false;
-        } catch (const Error&) {
-            lost_ += unsent_.size();
-            unsent_.clear();
-        }
-        StopFlushing();
+        if (!out_->FlushUntil(deadline, cancelFd_) && out_->Waiting() > 0) return false;
     }
-    if (lost_ > 0) return false;
+    if (out_->Lost() > 0) return false;
     return hungUp_ || WaitForOutputQueue(deadline);
 }
+
+std::size_t SerialPort::Unsent() const { return out_->Waiting(); }
 
 void SerialPort::StartWatching() {
     if (watch_ == 0) watch_ = loop_.Watch(fd_, [this] { OnReadable(); });
@@ -369,97 +360,12 @@ String SerialPort::Input() {
     return out;
 }
 
-// Writes the front of `data` until it is empty (true) or `deadline` passes
-// with the system's buffer still full (false); what went out is erased.
-bool SerialPort::WriteUntil(String& data, Clock::time_point deadline) {
-    std::size_t done = 0;
-    bool finished = true;
-    while (done < data.size()) {
-        const ssize_t n = ::write(fd_, data.data() + done, data.size() - done);
-        if (n > 0) {
-            done += static_cast<std::size_t>(n);
-            continue;
-        }
-        if (n < 0 && errno == EINTR) continue;
-        if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK) {
-            data.erase(0, done);
-            Fail(err::kDeviceIo, "write failed", errno);
-        }
-        // The system's buffer is full: wait for room, within the bound.
-        const auto left =
-            std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
-        if (left.count() <= 0) {
-            finished = false;
-            break;
-        }
-        pollfd p[2] = {{fd_, POLLOUT, 0}, {cancelFd_, POLLIN, 0}};
-        const int r = ::poll(p, cancelFd_ >= 0 ? 2 : 1, static_cast<int>(left.count()) + 1);
-        if (r < 0 && errno != EINTR) {
-            data.erase(0, done);
-            Fail(err::kDeviceIo, "write failed", errno);
-        }
-        if (r > 0 && (p[0].revents & (POLLERR | POLLNVAL))) {
-            data.erase(0, done);
-            throw Error(err::kDeviceIo, "write failed: the line failed");
-        }
-        if (r > 0 && (p[1].revents & POLLIN)) {
-            finished = false;  // cancelled: as if the time had run out
-            break;
-        }
-    }
-    data.erase(0, done);
-    return finished;
-}
-
 void SerialPort::Output(const String& bytes) {
     if (fd_ < 0) throw Error(err::kPortNotOpen, "the port is not open");
     if (hungUp_) throw Error(err::kDeviceIo, "the line has hung up");
-    const auto deadline = Clock::now() + kWriteTimeout;
-    // The brick frames by the length header, so a packet must reach the line
-    // whole or not at all: the tail of an earlier one goes first, and a new
-    // one starts only behind it.
-    const auto blocked = [this] {
-        return Error(err::kDeviceIo, Cancelled() ? "write cut short with the line blocked"
-                                                 : "write timed out with the line blocked");
-    };
-    if (!unsent_.empty() && !WriteUntil(unsent_, deadline)) throw blocked();
-    StopFlushing();
-    String rest = bytes;
-    if (WriteUntil(rest, deadline)) return;
-    if (rest.size() == bytes.size()) throw blocked();
-    // Part of the packet is on the line: it is committed, and its tail follows
-    // as soon as the line takes it.
-    unsent_ = std::move(rest);
-    StartFlushing();
-}
-
-void SerialPort::StartFlushing() {
-    if (flushTimer_ != 0) return;
-    flushTimer_ =
-        loop_.StartTimer(loop_.Now() + kFlushRetry, kFlushRetry, [this] { FlushUnsent(); });
-}
-
-void SerialPort::StopFlushing() {
-    if (flushTimer_ == 0) return;
-    loop_.CancelTimer(flushTimer_);
-    flushTimer_ = 0;
-}
-
-void SerialPort::FlushUnsent() {
-    bool finished = false;
-    try {
-        finished = fd_ >= 0 && WriteUntil(unsent_, Clock::now());
-    } catch (const Error&) {
-        // The line failed: the read side reports it, and the close counts
-        // the bytes lost.
-        finished = true;
-        lost_ += unsent_.size();
-        unsent_.clear();
-    }
-    if (finished || fd_ < 0) {
-        unsent_.clear();
-        StopFlushing();
-    }
+    // The brick frames by the length header, so a packet reaches the line
+    // whole, behind the ones before it, or is refused whole.
+    out_->Offer(bytes);
 }
 
 }  // namespace vostrel::platform

@@ -20,10 +20,6 @@ namespace vostrel::platform {
 namespace {
 
 constexpr DWORD kReadChunk = 4096;
-// Bytes handed to the driver and not yet sent beyond which Output waits for
-// the line (the driver would take any amount; this keeps a stalled line
-// from holding an unbounded backlog).
-constexpr std::size_t kMaxUnsent = 16 * 1024;
 // After a read that completed empty (which a driver honouring the timeouts
 // below never does), the reader waits this long before asking again, so
 // such a driver cannot make it spin.
@@ -533,10 +529,6 @@ void SerialPort::Output(const String& bytes) {
     if (hungUp_) Fail(err::kDeviceIo, "the line has hung up", lastSystemError_);
     Writes& w = *writes_;
     std::unique_lock lock(w.mutex);
-    // A packet is accepted only when there is room for all of it, so it is
-    // taken whole or refused whole.
-    const std::size_t limit = bytes.size() >= kMaxUnsent ? 0 : kMaxUnsent - bytes.size();
-    const bool room = w.WaitUnsent(lock, limit, kWriteTimeout);
     if (w.failed) {
         // The writer thread has reported the hang-up through OnComm already.
         hungUp_ = true;
@@ -544,7 +536,13 @@ void SerialPort::Output(const String& bytes) {
         lock.unlock();
         Fail(err::kDeviceIo, "write failed", failure);
     }
-    if (!room) throw Error(err::kDeviceIo, "write timed out with the line blocked");
+    // Never a wait for the line: a packet is taken whole while the bytes not
+    // yet sent (queued, or with the driver) leave room for it, or refused
+    // whole at once. The bound keeps a stalled line from piling up memory.
+    const std::size_t unsent = w.Unsent();
+    if (unsent + bytes.size() > kOutputQueueBytes)
+        throw Error(err::kDeviceIo,
+                    "the line is not taking bytes (" + std::to_string(unsent) + " bytes waiting)");
     if (bytes.empty()) return;
     w.queue += bytes;
     lock.unlock();

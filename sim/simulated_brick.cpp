@@ -143,7 +143,7 @@ void SimulatedBrick::Run() {
             timeout = static_cast<int>(std::clamp<long long>(ms, 0, 60000));
         }
         pollfd fds[2] = {{wakeRead_, POLLIN, 0}, {fd_, POLLIN, 0}};
-        const nfds_t n = fd_ >= 0 ? 2 : 1;
+        const nfds_t n = fd_ >= 0 && !deaf_ ? 2 : 1;
         lock.unlock();
         const int r = ::poll(fds, n, timeout);
         lock.lock();
@@ -326,6 +326,12 @@ void SimulatedBrick::GoSilent(milliseconds d) {
     const TimePoint now = Clock::now();
     silentFrom_ = now;
     silentUntil_ = now + d;
+    Wake();
+}
+
+void SimulatedBrick::StopReading(bool stop) {
+    std::lock_guard lock(mutex_);
+    deaf_ = stop;
     Wake();
 }
 

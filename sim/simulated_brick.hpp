@@ -121,6 +121,10 @@ public:
     void SendGarbage(std::string bytes);
     /// Sends nothing at all for `d` (replies and program messages are dropped).
     void GoSilent(milliseconds d);
+    /// Stops (true) or resumes (false) reading the line, the program still
+    /// sending: a brick whose radio link stalls one way. What the host
+    /// writes meanwhile piles up in the line.
+    void StopReading(bool stop);
     /// Closes the line for good: the host sees a hang-up. Returns once it is
     /// closed.
     void HangUp();
@@ -162,6 +166,7 @@ private:
     mutable std::condition_variable changed_;
     bool stop_ = false;
     bool hangUpRequested_ = false;
+    bool deaf_ = false;  // not reading the line
     BrickEngine engine_;
     BrickProgram program_;
     PacketReader reader_;

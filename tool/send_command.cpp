@@ -24,9 +24,9 @@ int RunSend(const SendOptions& o, std::ostream& out) {
     auto control = platform::MakeControl(loop, nullptr, port.map);
     auto* serial = dynamic_cast<platform::Port*>(&control->Comm1());
 #if !defined(_WIN32)
-    // An interrupt ends every wait for the line at once (a write into a full
-    // line, the wait for the packet to leave, the close's grace); the port
-    // is still closed and its line settings put back.
+    // An interrupt ends every wait for the line at once (the wait for the
+    // packet to leave, the close's grace); the port is still closed and its
+    // line settings put back.
     if (serial) serial->CancelWaitsOn(interrupts.Fd());
 #endif
     if (control->ConnectNXT(port.number, o.link.baud) != 0) {

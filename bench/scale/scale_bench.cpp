@@ -6,12 +6,16 @@
 // wake-up. Idle controls (connected, their far end silent, the watchdog
 // armed) can be added to see that they do not make a wake-up dearer.
 //
-//     scale_bench [--controls N] [--idle M] [--seconds S] [--in-step]   (--help)
+//     scale_bench [--controls N] [--idle M] [--seconds S] [--in-step] [--stalled]
+//                                                                    (--help)
 // Without --controls it runs 1, 8, 64 and 256 controls, then 1 control with
 // 255 idle ones, and prints a summary. The bricks start spread over the
 // query period, as independent bricks are; --in-step starts them together,
 // so every query of a period falls due at once (the worst case: the loop
-// serves them one after the other). Exits 1 when a query went unanswered or
+// serves them one after the other). --stalled runs 16 controls all healthy,
+// then with one whose far end stops reading (its brick still querying): the
+// others' echoes must stay within 2x, and SendText into it return within
+// 1 ms. Exits 1 when a query went unanswered or
 // was answered wrongly, a NoPing came from an active control, or p99 was
 // 2 ms or more.
 #include <sys/resource.h>
@@ -78,17 +82,25 @@ public:
 struct Result {
     int controls = 0;
     int idle = 0;
+    bool stalled = false;
     bool ok = false;
+    // With a stalled control: how long each SendText into it took to return.
+    double sendP50Ms = 0, sendP99Ms = 0, sendMaxMs = 0;
+    int sendsRefused = 0, sends = 0;
     double p50 = 0, p90 = 0, p99 = 0, p999 = 0, max = 0;
     double cpuUsPerSecondPerControl = 0;
     double cpuUsPerWakeup = 0;
     double wakeupsPerSecond = 0;
 };
 
-Result Run(int controls, int idle, double seconds, bool inStep) {
+// `stalled`: the first control's far end stops reading once connected (its
+// brick still sends queries); its echoes are not measured, and a SendText
+// into it every 10 ms is timed instead.
+Result Run(int controls, int idle, double seconds, bool inStep, bool stalled = false) {
     Result res;
     res.controls = controls;
     res.idle = idle;
+    res.stalled = stalled;
     // Declared first, so destroyed last: the bricks' threads record into
     // them until each brick has stopped.
     std::vector<std::unique_ptr<Pings>> pings;
@@ -148,6 +160,22 @@ Result Run(int controls, int idle, double seconds, bool inStep) {
         }
     }
 
+    std::vector<double> sendMs;
+    vostrel::platform::EventLoop::Id sender = 0;
+    if (stalled) {
+        bricks[0]->StopReading(true);
+        const auto sendOne = [&] {
+            vostrel::Integer box = 1;
+            const auto t0 = Clock::now();
+            const bool refused = nxts[0]->SendText(box, std::string(58, 's')) != 0;
+            sendMs.push_back(std::chrono::duration<double, std::milli>(Clock::now() - t0).count());
+            res.sendsRefused += refused;
+        };
+        // Fill the line and the port's queue first; every send after that is refused.
+        for (int i = 0; i < 100000 && res.sendsRefused == 0; ++i) sendOne();
+        sender = loop.StartTimer(loop.Now(), 10ms, sendOne);
+    }
+
     // A second to settle, then measure.
     loop.run_for(1000ms);
     for (auto& p : pings) {
@@ -167,21 +195,31 @@ Result Run(int controls, int idle, double seconds, bool inStep) {
         p->measuring = false;
     }
 
+    if (sender != 0) loop.CancelTimer(sender);
+    // The stalled control's own queries go unanswered: only the others count.
+    const std::size_t first = stalled ? 1 : 0;
     std::vector<double> all;
     int sent = 0, answered = 0, unanswered = 0, wrong = 0;
-    for (auto& p : pings) {
-        std::lock_guard lock(p->m);
-        all.insert(all.end(), p->latenciesMs.begin(), p->latenciesMs.end());
+    for (std::size_t i = first; i < pings.size(); ++i) {
+        std::lock_guard lock(pings[i]->m);
+        all.insert(all.end(), pings[i]->latenciesMs.begin(), pings[i]->latenciesMs.end());
     }
     loop.run_for(200ms);  // the last queries' echoes
-    for (auto& b : bricks) wrong += b->Status().wrongAnswers;
-    for (auto& p : pings) {
+    for (std::size_t i = first; i < bricks.size(); ++i) wrong += bricks[i]->Status().wrongAnswers;
+    for (std::size_t i = first; i < pings.size(); ++i) {
+        auto& p = pings[i];
         std::lock_guard lock(p->m);
         sent += p->sent;
         answered += p->answered;
         unanswered += static_cast<int>(p->waiting.size());
     }
-    for (auto& n : nxts) n->DisconnectNXT();
+    double disconnectMs[2] = {0, 0};  // the stalled control's, a healthy one's
+    for (std::size_t i = 0; i < nxts.size(); ++i) {
+        const auto t0 = Clock::now();
+        nxts[i]->DisconnectNXT();
+        if (i < 2)
+            disconnectMs[i] = std::chrono::duration<double, std::milli>(Clock::now() - t0).count();
+    }
     if (all.empty()) {
         std::fprintf(stderr, "no keep-alive query was measured\n");
         return res;
@@ -201,9 +239,10 @@ Result Run(int controls, int idle, double seconds, bool inStep) {
     res.cpuUsPerWakeup = wakeups ? 1e6 * cpu / static_cast<double>(wakeups) : 0;
 
     std::printf(
-        "scale: %d controls%s on one default loop, keep-alive queries every 100 ms (%s), "
+        "scale: %d controls%s%s on one default loop, keep-alive queries every 100 ms (%s), "
         "%.1f s\n",
         controls, idle ? (" + " + std::to_string(idle) + " idle").c_str() : "",
+        stalled ? ", the first one's far end not reading" : "",
         inStep ? "all at once" : "spread over the period", wall);
     std::printf(
         "  echoes measured: %zu (%.0f/s); queries after connecting: sent %d, answered %d, "
@@ -218,15 +257,30 @@ Result Run(int controls, int idle, double seconds, bool inStep) {
                 res.cpuUsPerWakeup);
     std::printf("  whole process (bricks included): %.1f%% of a core\n", 100 * process / wall);
 
+    if (stalled && !sendMs.empty()) {
+        res.sends = static_cast<int>(sendMs.size());
+        std::sort(sendMs.begin(), sendMs.end());
+        res.sendMaxMs = sendMs.back();
+        res.sendP50Ms = sendMs[sendMs.size() / 2];
+        res.sendP99Ms = sendMs[std::min(sendMs.size() - 1, sendMs.size() * 99 / 100)];
+        std::printf(
+            "  SendText into the stalled control: %d calls, %d refused; returned in p50 %.3f ms, "
+            "p99 %.3f ms, max %.3f ms\n  DisconnectNXT took %.1f ms with bytes waiting (the "
+            "close's grace), %.1f ms on a healthy control\n",
+            res.sends, res.sendsRefused, res.sendP50Ms, res.sendP99Ms, res.sendMaxMs,
+            disconnectMs[0], disconnectMs[1]);
+    }
+
     // At most the query each brick has just sent may still be on its way.
-    res.ok = res.p99 < 2.0 && sink.noPings.load() == 0 && wrong == 0 && unanswered <= controls;
+    res.ok = res.p99 < 2.0 && sink.noPings.load() == 0 && wrong == 0 && unanswered <= controls &&
+             (!stalled || (res.sendMaxMs < 1.0 && res.sendsRefused > 0));
     std::printf(res.ok ? "  p99 under 2 ms, every query answered\n" : "  FAILED\n");
     return res;
 }
 
 void Usage() {
     std::printf(
-        "usage: scale_bench [--controls N] [--idle M] [--seconds S] [--in-step]\n"
+        "usage: scale_bench [--controls N] [--idle M] [--seconds S] [--in-step] [--stalled]\n"
         "Controls with their simulated bricks (keep-alive queries every 100 ms) on one default\n"
         "loop: echo latency percentiles, the loop thread's CPU per control and per wake-up.\n"
         "  --controls N   active controls, 1 to 1000; without it: 1, 8, 64 and 256, then 1\n"
@@ -235,6 +289,10 @@ void Usage() {
         "                 (default 0)\n"
         "  --seconds S    measuring time per run, 1 to 3600 (default 10)\n"
         "  --in-step      the bricks' queries all fall due at once\n"
+        "  --stalled      N controls (default 16) all healthy, then again with the first\n"
+        "                 one's far end not reading while its brick keeps querying: the\n"
+        "                 others' p99 against the healthy run (target 2x), and how long a\n"
+        "                 SendText into the stalled one takes to return (target 1 ms)\n"
         "Exit status: 0 every run under 2 ms p99 with every query answered, 1 otherwise,\n"
         "2 bad usage.\n");
 }
@@ -244,13 +302,15 @@ void Usage() {
 int main(int argc, char** argv) {
     int controls = 0, idle = 0;
     double seconds = 10;
-    bool inStep = false;
+    bool inStep = false, stalled = false;
     for (int i = 1; i < argc; ++i) {
         if (vostrel::bench::IsHelp(argv[i])) {
             Usage();
             return 0;
         } else if (!std::strcmp(argv[i], "--in-step")) {
             inStep = true;
+        } else if (!std::strcmp(argv[i], "--stalled")) {
+            stalled = true;
         } else if (!std::strcmp(argv[i], "--controls")) {
             controls = static_cast<int>(vostrel::bench::CountArg(
                 "--controls", vostrel::bench::OptionValue(argc, argv, i), 1, 1000));
@@ -272,13 +332,36 @@ int main(int argc, char** argv) {
         ::setrlimit(RLIMIT_NOFILE, &files);
     }
 
-    std::vector<std::pair<int, int>> runs;  // active, idle
-    if (controls > 0)
-        runs.emplace_back(controls, idle);
+    struct Plan {
+        int active, quiet;
+        bool stalled;
+    };
+    std::vector<Plan> runs;
+    if (stalled)  // the same controls all healthy, then with one stalled
+        runs = {{controls > 0 ? controls : 16, idle, false},
+                {controls > 0 ? controls : 16, idle, true}};
+    else if (controls > 0)
+        runs = {{controls, idle, false}};
     else
-        runs = {{1, idle}, {8, idle}, {64, idle}, {256, idle}, {1, 255}};
+        runs = {{1, idle, false},
+                {8, idle, false},
+                {64, idle, false},
+                {256, idle, false},
+                {1, 255, false}};
     std::vector<Result> results;
-    for (const auto& [active, quiet] : runs) results.push_back(Run(active, quiet, seconds, inStep));
+    for (const Plan& r : runs)
+        results.push_back(Run(r.active, r.quiet, seconds, inStep, r.stalled));
+    if (stalled && results.size() == 2 && results[0].p99 > 0) {
+        const double ratio = results[1].p99 / results[0].p99;
+        std::printf(
+            "\nstalled line: the other %d controls' echo p99 %.3f ms against %.3f ms all healthy "
+            "(%.2fx, target 2x); SendText into the stalled one returned in p99 %.3f ms, max "
+            "%.3f ms (target 1 ms)\n",
+            results[1].controls - 1, results[1].p99, results[0].p99, ratio, results[1].sendP99Ms,
+            results[1].sendMaxMs);
+        // Under 0.5 ms both ways the ratio is noise, not a hold-up.
+        if (ratio > 2.0 && results[1].p99 >= 0.5) results[1].ok = false;
+    }
 
     bool ok = true;
     if (results.size() > 1)

@@ -37,6 +37,17 @@
 #include "vostrel/port_map.hpp"
 #include "vostrel/vostrel.hpp"
 
+namespace vostrel::platform {
+
+/// The most bytes a serial port holds for the line, on every system: bytes
+/// Output accepted that the system has not taken yet. Output never waits for
+/// room; a packet that does not fit is refused whole. A few hundred of the
+/// brick's packets, so a burst (its 5-message inbox many times over) fits,
+/// while a dead line cannot pile up memory.
+inline constexpr std::size_t kOutputQueueBytes = 16 * 1024;
+
+}  // namespace vostrel::platform
+
 // Windows has its own loop, serial port and port numbers; the POSIX ones
 // follow.
 #if defined(_WIN32)
@@ -74,6 +85,17 @@ public:
     /// including the watch's own. An unknown id is ignored.
     virtual void Unwatch(Id watch) = 0;
 
+    /// Calls `onWritable` from the loop whenever `fd` can take more bytes,
+    /// or has hung up or failed, until Unwatch (level-triggered, as Watch:
+    /// the callback must write or unwatch). May be combined with a Watch of
+    /// the same descriptor. A loop that cannot watch for room returns 0 (the
+    /// default); the caller then retries on a timer.
+    virtual Id WatchWritable(int fd, Callback onWritable) {
+        (void)fd;
+        (void)onWritable;
+        return 0;
+    }
+
     /// Calls `onTick` from the loop at the absolute time `due`, then, when
     /// `period` is above zero, at due + period, due + 2 * period, ... (fixed
     /// deadlines, so ticks do not drift; ticks missed while the loop was
@@ -110,6 +132,7 @@ public:
 
     TimePoint Now() const override;
     Id Watch(int fd, Callback onReady) override;
+    Id WatchWritable(int fd, Callback onWritable) override;
     void Unwatch(Id watch) override;
     Id StartTimer(TimePoint due, Clock::duration period, Callback onTick) override;
     void CancelTimer(Id timer) override;
@@ -158,6 +181,10 @@ private:
     std::uint64_t wakeups_ = 0;
 };
 
+namespace detail {
+class FdWriteQueue;
+}
+
 /// The control's serial port (Comm1) on a POSIX tty, written on termios.
 ///
 /// * Settings: "speed,parity,data,stop", e.g. "9600,n,8,1". Speed in bits/s,
@@ -191,10 +218,6 @@ private:
 class SerialPort : public Comm {
 public:
     static constexpr std::size_t kMaxWaiting = 64 * 1024;  // bytes
-    /// The longest Output waits for room in a full system buffer.
-    static constexpr std::chrono::milliseconds kWriteTimeout{2000};
-    /// How often the loop retries the queued rest of a packet.
-    static constexpr std::chrono::milliseconds kFlushRetry{10};
 
     explicit SerialPort(EventLoop& loop, PortMap ports = {});
     /// Closes the port if open.
@@ -210,16 +233,18 @@ public:
     /// How long closing waits for bytes already accepted to leave.
     static constexpr std::chrono::milliseconds kCloseGrace{500};
 
-    /// Writes all of `bytes`, in order, waiting up to kWriteTimeout for room.
-    /// A packet goes out whole or not at all: when the timeout ends a write
-    /// after part of it went out, the rest stays queued in the port and
-    /// follows, from the loop, as soon as the line takes it (the call then
-    /// succeeds); a later Output first waits for that rest. Throws
-    /// kPortNotOpen when closed, kDeviceIo on failure or when nothing of
-    /// `bytes` could go out in time.
+    /// Takes all of `bytes` and returns at once: what the system takes now
+    /// goes to the line, the rest waits in the port's queue and follows from
+    /// the loop, in order, as the line takes more. Never waits. A packet is
+    /// taken whole or refused whole: when it does not fit in the queue
+    /// (kOutputQueueBytes, with what already waits), nothing of it is
+    /// accepted and kDeviceIo is thrown, "the line is not taking bytes (N
+    /// bytes waiting)". Throws kPortNotOpen when closed, kDeviceIo when the
+    /// line has hung up or the write fails.
     void Output(const String& bytes) override;
-    /// PortOpen(False) first gives bytes still queued up to kCloseGrace to
-    /// leave, puts the line's old settings back and closes. When accepted
+    /// PortOpen(False) first gives bytes still waiting (in the port's queue
+    /// or the system's) up to kCloseGrace to leave, and returns at once when
+    /// none wait; it then puts the line's old settings back and closes. When accepted
     /// bytes never reached the line (the grace ran out, or the line failed
     /// while they waited), the port is closed all the same and kDeviceIo is
     /// thrown, saying how many were lost (see also LostAtClose).
@@ -238,16 +263,14 @@ public:
     /// a closed port. Runs no loop callbacks.
     bool Drain(std::chrono::milliseconds timeout);
     /// Once `fd` is readable (an interrupt's self-pipe, say), every wait of
-    /// the port ends at once: Output's wait for room ends as its timeout
-    /// would, Drain returns false, and closing skips the rest of its grace
-    /// (bytes still queued are lost and reported as usual). Writes that need
-    /// no wait still go out. The descriptor is only polled, never read; it
-    /// stays the caller's and must stay open while set. -1 (the default):
+    /// the port ends at once: Drain returns false, and closing skips the rest
+    /// of its grace (bytes still queued are lost and reported as usual). The descriptor is only
+    /// polled, never read; it stays the caller's and must stay open while set. -1 (the default):
     /// none.
     void CancelWaitsOn(int fd) { cancelFd_ = fd; }
     /// Bytes Output accepted that this program still holds (not yet given to
-    /// the system).
-    std::size_t Unsent() const { return unsent_.size(); }
+    /// the system), at most kOutputQueueBytes.
+    std::size_t Unsent() const;
     /// Bytes Output had accepted that the last close threw away (0: none).
     std::size_t LostAtClose() const { return lostAtClose_; }
 
@@ -266,12 +289,8 @@ private:
     void StopWatching();
     // Closes; returns how many accepted bytes were lost.
     std::size_t Close() noexcept;
-    bool WriteUntil(String& data, std::chrono::steady_clock::time_point deadline);
     bool WaitForOutputQueue(std::chrono::steady_clock::time_point deadline) const;
     bool Cancelled() const;
-    void StartFlushing();
-    void StopFlushing();
-    void FlushUnsent();
 
     EventLoop& loop_;
     PortMap ports_;
@@ -283,11 +302,9 @@ private:
     bool hangUpReported_ = false;
     bool drained_ = false;  // inside OnComm, right after a read emptied the device
     String received_;
-    String unsent_;         // the tail of a packet the line has not taken yet
-    std::size_t lost_ = 0;  // accepted bytes a line failure threw away
+    std::unique_ptr<detail::FdWriteQueue> out_;  // accepted bytes the line has not taken yet
     std::size_t lostAtClose_ = 0;
     std::unique_ptr<SavedLine> saved_;
-    EventLoop::Id flushTimer_ = 0;
     int cancelFd_ = -1;  // readable: waits end at once
     Handler handler_;
 };

@@ -280,6 +280,11 @@ member called from another thread raises RuntimeError.)")
             py::arg("seconds"),
             "Sends nothing at all for `seconds` (replies and program messages are dropped).")
         .def(
+            "stop_reading", [](Brick& b, bool stop) { b.Get().StopReading(stop); },
+            py::arg("stop") = true,
+            "Stops (True) or resumes (False) reading the line while the program goes on\n"
+            "sending: a radio link stalled one way. What the host writes piles up.")
+        .def(
             "hang_up",
             [](Brick& b) {
                 auto& brick = b.Get();

@@ -1,6 +1,7 @@
 // The default loop: posting and stopping from other threads, timers on
 // fixed deadlines, watches, and removal from inside callbacks.
 #include <fcntl.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -337,6 +338,51 @@ TEST_F(Pipe, TwoWatchesOnOneDescriptorFireTogetherAndOutliveEachOther) {
     EXPECT_TRUE(RunUntil(loop, [&] { return b == 2; })) << "the remaining watch was dropped";
     EXPECT_EQ(a, 1);
     loop.Unwatch(wb);
+}
+
+TEST(DefaultLoop, WritableWatchFiresOnlyWithRoomBesideAReadWatchOfTheSameDescriptor) {
+    int s[2];
+    ASSERT_EQ(::socketpair(AF_UNIX, SOCK_STREAM, 0, s), 0);
+    ASSERT_EQ(::fcntl(s[0], F_SETFL, O_NONBLOCK), 0);
+    ASSERT_EQ(::fcntl(s[1], F_SETFL, O_NONBLOCK), 0);
+    char buf[4096] = {};
+    const auto fill = [&] {
+        while (::write(s[0], buf, sizeof buf) > 0) {
+        }
+    };
+    const auto drain = [&] {
+        while (::read(s[1], buf, sizeof buf) > 0) {
+        }
+    };
+    fill();
+    DefaultLoop loop;
+    int readable = 0, writable = 0;
+    const auto r = loop.Watch(s[0], [&] {
+        ++readable;
+        ASSERT_EQ(::read(s[0], buf, 1), 1);
+    });
+    const auto w = loop.WatchWritable(s[0], [&] {
+        ++writable;
+        fill();
+    });
+    ASSERT_NE(w, 0u);
+    loop.run_for(5ms);
+    EXPECT_EQ(writable, 0) << "fired with no room";
+    drain();  // the far end reads: room
+    ASSERT_TRUE(RunUntil(loop, [&] { return writable > 0; }));
+    EXPECT_EQ(readable, 0);
+    ASSERT_EQ(::write(s[1], "x", 1), 1);
+    ASSERT_TRUE(RunUntil(loop, [&] { return readable == 1; }));
+    loop.Unwatch(w);
+    const int before = writable;
+    drain();
+    loop.run_for(5ms);
+    EXPECT_EQ(writable, before) << "fired after Unwatch";
+    ASSERT_EQ(::write(s[1], "y", 1), 1);
+    EXPECT_TRUE(RunUntil(loop, [&] { return readable == 2; })) << "the read watch was dropped";
+    loop.Unwatch(r);
+    ::close(s[0]);
+    ::close(s[1]);
 }
 
 // Regular files and /dev/null cannot be waited on by every mechanism; poll

@@ -182,13 +182,19 @@ void StalledLine(Integer n) {
     port.CommPort(n);
     port.PortOpen(kTrue);
     std::size_t accepted = 0;
-    int refusal = 0;
-    for (int i = 0; i < 200 && refusal == 0; ++i) {
+    String refusal;
+    for (int i = 0; i < 200 && refusal.empty(); ++i) {
         const String packet(1000, static_cast<char>('a' + i % 26));
-        refusal = ErrorNumber([&] { port.Output(packet); });
-        if (refusal == 0) accepted += packet.size();
+        try {
+            port.Output(packet);
+            accepted += packet.size();
+        } catch (const Error& e) {
+            Check(e.Number() == err::kDeviceIo, "refused with " + std::to_string(e.Number()));
+            refusal = e.what();
+        }
     }
-    Check(refusal == err::kDeviceIo, "a blocked line never refused a packet");
+    Check(!refusal.empty(), "a blocked line never refused a packet");
+    Check(refusal.rfind("the line is not taking bytes (", 0) == 0, "refused: " + refusal);
     Check(!port.Drain(200ms), "Drain said a stalled line had sent everything");
     Check(ErrorNumber([&] { port.PortOpen(kFalse); }) == err::kDeviceIo,
           "a close that dropped accepted bytes did not say so");

@@ -197,8 +197,6 @@ private:
 class SerialPort : public Comm {
 public:
     static constexpr std::size_t kMaxWaiting = 64 * 1024;  // bytes
-    /// The longest Output waits for the line to take a packet.
-    static constexpr std::chrono::milliseconds kWriteTimeout{2000};
     /// The longest closing waits for accepted bytes still on their way out.
     static constexpr std::chrono::milliseconds kCloseDrain{500};
 
@@ -213,20 +211,21 @@ public:
     void Settings(const String& settings) override;
     String Settings() const override { return settings_; }
     /// False closes: bytes accepted by Output that have not left yet get up
-    /// to kCloseDrain to go out; what is still queued then is discarded and
-    /// counted in LostAtClose(), and the port, closed all the same, then
-    /// throws kDeviceIo saying how many. The reader thread is stopped and
-    /// joined.
+    /// to kCloseDrain to go out (none waiting: no time is spent); what is
+    /// still queued then is discarded and counted in LostAtClose(), and the
+    /// port, closed all the same, then throws kDeviceIo saying how many. The
+    /// reader thread is stopped and joined.
     void PortOpen(Boolean open) override;
     Boolean PortOpen() const override { return handle_ != nullptr ? kTrue : kFalse; }
-    /// Accepts all of `bytes` behind the earlier ones and returns: a thread
-    /// of the port hands what was accepted to the driver in order, one write
-    /// at a time. A packet is taken whole or not at all: while more than 16
-    /// KiB accepted are still unsent, Output first waits up to kWriteTimeout
-    /// for the line to take them, and throws kDeviceIo with nothing of
-    /// `bytes` accepted if it does not. A write the driver fails (a hang-up)
-    /// makes the next Output throw kDeviceIo, and what it did not send counts
-    /// in LostAtClose. Throws kPortNotOpen when closed.
+    /// Accepts all of `bytes` behind the earlier ones and returns at once: a
+    /// thread of the port hands what was accepted to the driver in order,
+    /// one write at a time. Never waits for the line. A packet is taken whole
+    /// or refused whole: when the bytes not yet sent and `bytes` together
+    /// exceed kOutputQueueBytes, nothing of it is accepted and kDeviceIo is
+    /// thrown, "the line is not taking bytes (N bytes waiting)". A write the
+    /// driver fails (a hang-up) makes the next Output throw kDeviceIo, and
+    /// what it did not send counts in LostAtClose. Throws kPortNotOpen when
+    /// closed.
     void Output(const String& bytes) override;
     /// Every byte received and not yet read; "" when none. Throws
     /// kPortNotOpen when closed.

@@ -1,0 +1,143 @@
+// The bounded write queue of a descriptor-based port.
+#include "platform/fd_write_queue.hpp"
+
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+
+namespace vostrel::platform::detail {
+
+void FdWriteQueue::Start(int fd) {
+    Stop();
+    fd_ = fd;
+    lost_ = 0;
+    int type = 0;
+    socklen_t len = sizeof type;
+    socket_ = ::getsockopt(fd, SOL_SOCKET, SO_TYPE, &type, &len) == 0;
+}
+
+std::size_t FdWriteQueue::Stop() noexcept {
+    Unwatch();
+    lost_ += queue_.size();
+    queue_.clear();
+    fd_ = -1;
+    const std::size_t lost = lost_;
+    lost_ = 0;
+    return lost;
+}
+
+FdWriteQueue::Wrote FdWriteQueue::WriteSome(std::string& data) {
+    std::size_t done = 0;
+    Wrote result = Wrote::kAll;
+    while (done < data.size()) {
+        const char* from = data.data() + done;
+        const std::size_t size = data.size() - done;
+        const ssize_t n =
+            socket_ ? ::send(fd_, from, size, MSG_NOSIGNAL) : ::write(fd_, from, size);
+        if (n > 0) {
+            done += static_cast<std::size_t>(n);
+            continue;
+        }
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+            result = Wrote::kBlocked;
+        } else {
+            errno_ = n < 0 ? errno : EIO;
+            result = Wrote::kFailed;
+        }
+        break;
+    }
+    data.erase(0, done);
+    return result;
+}
+
+void FdWriteQueue::Fail() noexcept {
+    lost_ += queue_.size();
+    queue_.clear();
+    Unwatch();
+}
+
+void FdWriteQueue::Offer(std::string_view bytes) {
+    if (fd_ < 0) throw Error(err::kPortNotOpen, "the port is not open");
+    const auto failed = [this] {
+        Fail();
+        return Error(err::kDeviceIo, std::string("write failed: ") + std::strerror(errno_));
+    };
+    // Earlier bytes go first; what the line took since the loop last looked
+    // makes room before the new packet is measured.
+    if (!queue_.empty() && WriteSome(queue_) == Wrote::kFailed) throw failed();
+    if (queue_.size() + bytes.size() > kOutputQueueBytes)
+        throw Error(err::kDeviceIo, "the line is not taking bytes (" +
+                                        std::to_string(queue_.size()) + " bytes waiting)");
+    if (queue_.empty()) {
+        std::string rest(bytes);
+        if (WriteSome(rest) == Wrote::kFailed) throw failed();
+        queue_ = std::move(rest);
+    } else {
+        queue_.append(bytes);
+    }
+    if (queue_.empty())
+        Unwatch();
+    else
+        Watch();
+}
+
+bool FdWriteQueue::FlushUntil(Clock::time_point deadline, int cancelFd) {
+    for (;;) {
+        const Wrote r = fd_ < 0 ? Wrote::kAll : WriteSome(queue_);
+        if (r == Wrote::kAll) {
+            Unwatch();
+            return true;
+        }
+        if (r == Wrote::kFailed) {
+            Fail();
+            return false;
+        }
+        const auto left =
+            std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now()).count();
+        if (left <= 0) return false;
+        pollfd p[2] = {{fd_, POLLOUT, 0}, {cancelFd, POLLIN, 0}};
+        const int n = ::poll(p, cancelFd >= 0 ? 2 : 1, static_cast<int>(left));
+        if (n < 0 && errno != EINTR) {
+            errno_ = errno;
+            Fail();
+            return false;
+        }
+        if (n > 0 && (p[1].revents & POLLIN)) return false;  // cancelled
+        // A failed descriptor shows when the next write fails.
+    }
+}
+
+void FdWriteQueue::OnWritable() {
+    const Wrote r = WriteSome(queue_);
+    if (r == Wrote::kAll) {
+        Unwatch();
+    } else if (r == Wrote::kFailed) {
+        // The read side reports the hang-up; the close counts the loss.
+        Fail();
+    } else if (watch_ != 0) {
+        // Said ready, yet took nothing: a hang-up the write did not show
+        // would keep the loop spinning.
+        pollfd p{fd_, POLLOUT, 0};
+        if (::poll(&p, 1, 0) > 0 && (p.revents & (POLLHUP | POLLERR | POLLNVAL))) Fail();
+    }
+}
+
+void FdWriteQueue::Watch() {
+    if (watch_ != 0 || retryTimer_ != 0) return;
+    watch_ = loop_.WatchWritable(fd_, [this] { OnWritable(); });
+    if (watch_ == 0)
+        retryTimer_ = loop_.StartTimer(loop_.Now() + kRetry, kRetry, [this] { OnWritable(); });
+}
+
+void FdWriteQueue::Unwatch() noexcept {
+    if (watch_ != 0) loop_.Unwatch(watch_);
+    if (retryTimer_ != 0) loop_.CancelTimer(retryTimer_);
+    watch_ = 0;
+    retryTimer_ = 0;
+}
+
+}  // namespace vostrel::platform::detail

@@ -1,0 +1,76 @@
+// The outgoing side of a port on a non-blocking descriptor (a tty, a
+// socket): a bounded queue in front of the system's buffer, emptied from the
+// loop as the descriptor takes bytes. Internal to the platform layer; every
+// descriptor-based port uses it, so they all accept, refuse and send alike.
+#pragma once
+
+#include <chrono>
+#include <cstddef>
+#include <string>
+#include <string_view>
+
+#include "vostrel/platform.hpp"
+
+namespace vostrel::platform::detail {
+
+/// Threading: the loop's thread only, like the port that owns it.
+class FdWriteQueue {
+public:
+    using Clock = std::chrono::steady_clock;
+    /// How often the loop retries queued bytes where it cannot watch a
+    /// descriptor for room (EventLoop::WatchWritable returns 0).
+    static constexpr std::chrono::milliseconds kRetry{10};
+
+    explicit FdWriteQueue(EventLoop& loop) : loop_(loop) {}
+    ~FdWriteQueue() { Stop(); }
+    FdWriteQueue(const FdWriteQueue&) = delete;
+    FdWriteQueue& operator=(const FdWriteQueue&) = delete;
+
+    /// Serves `fd` (open, non-blocking, not owned) from now on, empty and
+    /// with nothing counted lost.
+    void Start(int fd);
+    /// Stops serving: what is still queued counts as lost. Returns every
+    /// byte lost since Start. Nothing is written.
+    std::size_t Stop() noexcept;
+
+    /// Takes `bytes` whole and returns at once: what the descriptor takes
+    /// now is written, the rest queued behind bytes accepted earlier and
+    /// written from the loop, in order, as the descriptor takes more. Never
+    /// waits. Throws kDeviceIo, with nothing of `bytes` accepted, when the
+    /// queue cannot hold them ("the line is not taking bytes (N bytes
+    /// waiting)", at most kOutputQueueBytes are held) or when the descriptor
+    /// fails ("write failed: <system reason>"; queued bytes then count lost).
+    void Offer(std::string_view bytes);
+
+    /// Waits, writing, until nothing is queued (true), `deadline` passes or
+    /// `cancelFd` (-1: none) is readable (false; what is left stays queued),
+    /// or the descriptor fails (false; the queued bytes count lost). The one
+    /// wait of this class, for an explicit drain or a close.
+    bool FlushUntil(Clock::time_point deadline, int cancelFd);
+
+    /// Bytes accepted and not yet taken by the system.
+    std::size_t Waiting() const { return queue_.size(); }
+    /// Bytes accepted that a failed descriptor threw away since Start.
+    std::size_t Lost() const { return lost_; }
+
+private:
+    enum class Wrote { kAll, kBlocked, kFailed };
+    // Writes the front of `data` while the descriptor takes it; what went
+    // out is erased. kFailed leaves the system's reason in errno_.
+    Wrote WriteSome(std::string& data);
+    void Fail() noexcept;  // the descriptor failed: the queue is lost
+    void OnWritable();
+    void Watch();
+    void Unwatch() noexcept;
+
+    EventLoop& loop_;
+    int fd_ = -1;
+    bool socket_ = false;  // written with send(), which raises no SIGPIPE
+    std::string queue_;
+    std::size_t lost_ = 0;
+    int errno_ = 0;
+    EventLoop::Id watch_ = 0;
+    EventLoop::Id retryTimer_ = 0;
+};
+
+}  // namespace vostrel::platform::detail
