@@ -1,5 +1,5 @@
 // The control's port as an RFCOMM stream socket to a brick: a connect that
-// completes from the loop, a bounded queue that leaves from the loop, the
+// completes from the loop, the descriptor ports' bounded write queue, the
 // loop's readiness watch for OnComm.
 #include <poll.h>
 #include <sys/ioctl.h>
@@ -10,6 +10,7 @@
 #include <mutex>
 #include <set>
 
+#include "platform/fd_write_queue.hpp"
 #include "platform/line_settings.hpp"
 #include "vostrel/bluetooth.hpp"
 #include "vostrel/platform.hpp"
@@ -43,6 +44,10 @@ short WaitFor(int fd, short events, int cancelFd, int ms) {
     return p[0].revents;
 }
 
+// Where the loop cannot watch for room, how often it looks whether the
+// connect finished.
+constexpr std::chrono::milliseconds kConnectPoll{10};
+
 }  // namespace
 
 BluetoothPort::BluetoothPort(EventLoop& loop, PortMap ports, LinkOpener opener,
@@ -52,7 +57,8 @@ BluetoothPort::BluetoothPort(EventLoop& loop, PortMap ports, LinkOpener opener,
       ports_(std::move(ports)),
       opener_(std::move(opener)),
       lister_(std::move(lister)),
-      connectTimeout_(connectTimeout) {}
+      connectTimeout_(connectTimeout),
+      queue_(std::make_unique<detail::FdWriteQueue>(loop)) {}
 
 BluetoothPort::~BluetoothPort() { Close(); }
 
@@ -94,9 +100,8 @@ void BluetoothPort::PortOpen(Boolean open) {
     const BluetoothListing listing = lister_();
     const std::string address = ResolveBrick(target.brick, listing);
     const std::string who =
-        "the brick " + (target.brick == address || IsBluetoothAddress(target.brick)
-                            ? address
-                            : "\"" + target.brick + "\" (" + address + ")");
+        "the brick " +
+        (IsBluetoothAddress(target.brick) ? address : "\"" + target.brick + "\" (" + address + ")");
     CheckCanReach(address, listing);
     if (!Claim(address))
         throw Error(err::kPortAlreadyOpen, who + " is already open in this program");
@@ -118,22 +123,28 @@ void BluetoothPort::PortOpen(Boolean open) {
     hangUpReported_ = false;
     failure_.clear();
     received_.clear();
-    queued_.clear();
+    early_.clear();
     lost_ = 0;
     lostAtClose_ = 0;
     watch_ = loop_.Watch(fd_, [this] { OnReady(); });
-    if (connecting_) tick_ = loop_.StartTimer(loop_.Now() + kRetry, kRetry, [this] { OnTick(); });
+    if (connecting_)
+        WatchConnect();
+    else
+        queue_->Start(fd_);
 }
+
+std::size_t BluetoothPort::Unsent() const { return early_.size() + queue_->Waiting(); }
 
 std::size_t BluetoothPort::Close() noexcept {
     if (fd_ < 0) return 0;
     // Only bytes still waiting get the grace: an idle close is immediate.
-    // Before the timers go, since a link failing meanwhile arms one.
-    if (!queued_.empty() && !hungUp_) Drain(kCloseGrace);
+    // Before the watches go, since a link failing meanwhile arms a timer.
+    if (!hungUp_ && Unsent() > 0) Drain(kCloseGrace);
     if (watch_ != 0) loop_.Unwatch(watch_);
-    if (tick_ != 0) loop_.CancelTimer(tick_);
-    watch_ = tick_ = 0;
-    lost_ += queued_.size();
+    if (notifyTimer_ != 0) loop_.CancelTimer(notifyTimer_);
+    watch_ = notifyTimer_ = 0;
+    StopConnectWatch();
+    lost_ += early_.size() + queue_->Stop();
     ::close(fd_);
     Release(address_);
     fd_ = -1;
@@ -141,7 +152,7 @@ std::size_t BluetoothPort::Close() noexcept {
     connecting_ = hungUp_ = hangUpReported_ = false;
     failure_.clear();
     received_.clear();
-    queued_.clear();
+    early_.clear();
     lostAtClose_ = lost_;
     lost_ = 0;
     return lostAtClose_;
@@ -153,63 +164,66 @@ bool BluetoothPort::Cancelled() const {
     return ::poll(&p, 1, 0) > 0 && (p.revents & POLLIN);
 }
 
-// The link failed or never came up: it now counts as hung up, and the host
-// hears of it once, from the loop.
-void BluetoothPort::Fail(const std::string& why) {
-    if (hungUp_) return;
-    hungUp_ = true;
-    connecting_ = false;
-    failure_ = (address_.empty() ? "the link" : "the link to " + address_) + " failed: " + why;
-    lost_ += queued_.size();
-    queued_.clear();
-    if (tick_ != 0) loop_.CancelTimer(tick_);
-    tick_ = loop_.StartTimer(loop_.Now(), Clock::duration::zero(), [this] {
-        tick_ = 0;
-        Notify(true);
-    });
+// The connect finishes when the socket becomes writable; the deadline ends
+// a connect the radio never finishes.
+void BluetoothPort::WatchConnect() {
+    connectWatch_ = loop_.WatchWritable(fd_, [this] { CheckConnect(); });
+    if (connectWatch_ != 0)
+        connectTimer_ = loop_.StartTimer(loop_.Now() + connectTimeout_, Clock::duration::zero(),
+                                         [this] { CheckConnect(); });
+    else
+        connectTimer_ =
+            loop_.StartTimer(loop_.Now() + kConnectPoll, kConnectPoll, [this] { CheckConnect(); });
+}
+
+void BluetoothPort::StopConnectWatch() {
+    if (connectWatch_ != 0) loop_.Unwatch(connectWatch_);
+    if (connectTimer_ != 0) loop_.CancelTimer(connectTimer_);
+    connectWatch_ = connectTimer_ = 0;
 }
 
 void BluetoothPort::CheckConnect() {
+    if (!connecting_) return;
     int soError = 0;
     socklen_t len = sizeof soError;
     if (::getsockopt(fd_, SOL_SOCKET, SO_ERROR, &soError, &len) != 0) soError = errno;
     if (soError != 0) return Fail(LinkErrorText(soError));
     const short ready = WaitFor(fd_, POLLOUT, -1, 0);
     if (ready & (POLLERR | POLLHUP)) return Fail("the brick closed the link as it came up");
-    if (ready & POLLOUT) {
-        connecting_ = false;
-        WriteQueued();
-        return;
-    }
+    if (ready & POLLOUT) return LinkUp();
     if (Clock::now() >= connectDeadline_) Fail(LinkErrorText(ETIMEDOUT));
 }
 
-void BluetoothPort::OnTick() {
-    if (connecting_) {
-        CheckConnect();
-    } else if (!hungUp_) {
-        WriteQueued();
-    }
-    if (!connecting_ && queued_.empty() && !hungUp_ && tick_ != 0) {
-        loop_.CancelTimer(tick_);
-        tick_ = 0;
+void BluetoothPort::LinkUp() {
+    connecting_ = false;
+    StopConnectWatch();
+    queue_->Start(fd_);
+    if (early_.empty()) return;
+    std::string waiting;
+    waiting.swap(early_);
+    try {
+        queue_->Offer(waiting);  // fits: it was bounded as the queue is
+    } catch (const Error& e) {
+        lost_ += waiting.size();
+        Fail(e.what());
     }
 }
 
-void BluetoothPort::WriteQueued() {
-    while (!queued_.empty()) {
-        const ssize_t n = ::send(fd_, queued_.data(), queued_.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
-        if (n > 0) {
-            queued_.erase(0, static_cast<std::size_t>(n));
-            continue;
-        }
-        if (n < 0 && errno == EINTR) continue;
-        if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) break;
-        return Fail(LinkErrorText(n < 0 ? errno : EPIPE));
-    }
-    // What the socket did not take leaves on a later tick.
-    if (!queued_.empty() && tick_ == 0)
-        tick_ = loop_.StartTimer(loop_.Now() + kRetry, kRetry, [this] { OnTick(); });
+// The link failed or never came up: it now counts as hung up, and the host
+// hears of it once, from the loop.
+void BluetoothPort::Fail(const std::string& why) {
+    if (hungUp_) return;
+    hungUp_ = true;
+    connecting_ = false;
+    StopConnectWatch();
+    failure_ = "the link to " + address_ + " failed: " + why;
+    lost_ += early_.size() + queue_->Stop();
+    early_.clear();
+    if (notifyTimer_ != 0) return;
+    notifyTimer_ = loop_.StartTimer(loop_.Now(), Clock::duration::zero(), [this] {
+        notifyTimer_ = 0;
+        Notify(true);
+    });
 }
 
 void BluetoothPort::ReadAvailable() {
@@ -223,12 +237,12 @@ void BluetoothPort::ReadAvailable() {
         if (n < 0 && errno == EINTR) continue;
         if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) return;
         const int e = n == 0 ? 0 : errno;
+        // Reported by OnReady (or by the watch, after Input found it).
         hungUp_ = true;
-        connecting_ = false;
-        failure_ = (e == 0 ? std::string("the brick closed the link")
-                           : "the link to " + address_ + " failed: " + LinkErrorText(e));
-        lost_ += queued_.size();
-        queued_.clear();
+        failure_ =
+            "the link to " + address_ +
+            (e == 0 ? std::string(" ended: the brick closed it") : " failed: " + LinkErrorText(e));
+        lost_ += queue_->Stop();
         return;
     }
 }
@@ -237,8 +251,8 @@ void BluetoothPort::OnReady() {
     if (connecting_) {
         CheckConnect();
         if (connecting_ || hungUp_) {
-            // A failed connect is reported by Fail's own tick; an unfinished
-            // one that woke the watch would keep it spinning.
+            // A failed connect is reported by Fail's timer; the watch would
+            // only keep the loop spinning meanwhile.
             if (hungUp_ && watch_ != 0) {
                 loop_.Unwatch(watch_);
                 watch_ = 0;
@@ -267,8 +281,9 @@ void BluetoothPort::Notify(bool hangUp) {
         // Reported once; a hung-up socket stays ready for ever.
         hangUpReported_ = true;
         if (watch_ != 0) loop_.Unwatch(watch_);
-        if (tick_ != 0) loop_.CancelTimer(tick_);
-        watch_ = tick_ = 0;
+        if (notifyTimer_ != 0) loop_.CancelTimer(notifyTimer_);
+        watch_ = notifyTimer_ = 0;
+        StopConnectWatch();
     } else if (received_.size() >= kMaxWaiting && watch_ != 0) {
         loop_.Unwatch(watch_);  // Input resumes reading
         watch_ = 0;
@@ -292,65 +307,32 @@ String BluetoothPort::Input() {
 void BluetoothPort::Output(const String& bytes) {
     if (fd_ < 0) throw Error(err::kPortNotOpen, "the port is not open");
     if (hungUp_) throw Error(err::kDeviceIo, failure_.empty() ? "the link is down" : failure_);
-    if (connecting_ || !queued_.empty()) {
-        // Behind what waits, whole: the brick frames by the length header.
-        if (queued_.size() + bytes.size() > kMaxQueued)
-            throw Error(err::kDeviceIo, std::string(connecting_ ? "the link is still coming up"
-                                                                : "the link is not taking bytes") +
-                                            " (" + std::to_string(queued_.size()) +
-                                            " bytes waiting)");
-        queued_ += bytes;
-        return;
-    }
-    std::size_t done = 0;
-    while (done < bytes.size()) {
-        const ssize_t n =
-            ::send(fd_, bytes.data() + done, bytes.size() - done, MSG_NOSIGNAL | MSG_DONTWAIT);
-        if (n > 0) {
-            done += static_cast<std::size_t>(n);
-            continue;
-        }
-        if (n < 0 && errno == EINTR) continue;
-        if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) break;
-        const int e = n < 0 ? errno : EPIPE;
-        Fail(LinkErrorText(e));
-        throw Error(err::kDeviceIo, failure_);
-    }
-    if (done == bytes.size()) return;
-    if (done == 0 && bytes.size() > kMaxQueued)
-        throw Error(err::kDeviceIo, "the link is not taking bytes (0 bytes waiting)");
-    // Part of the packet is out: its tail is committed and follows.
-    queued_.assign(bytes, done, String::npos);
-    WriteQueued();
+    if (!connecting_) return queue_->Offer(bytes);
+    // Whole, behind what waits: the brick frames by the length header.
+    if (early_.size() + bytes.size() > kOutputQueueBytes)
+        throw Error(err::kDeviceIo, "the link is still coming up (" +
+                                        std::to_string(early_.size()) + " bytes waiting)");
+    early_ += bytes;
 }
 
 bool BluetoothPort::Drain(std::chrono::milliseconds timeout) {
     if (fd_ < 0) return true;
     const auto deadline = Clock::now() + timeout;
-    const auto left = [&] {
-        return static_cast<int>(std::max<long long>(
-            0,
-            std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count() +
-                1));
-    };
-    for (;;) {
-        if (hungUp_ || lost_ > 0) return false;
-        if (connecting_) {
-            const short r = WaitFor(fd_, POLLOUT, cancelFd_,
-                                    std::min(left(), static_cast<int>(kRetry.count())));
-            if (r != 0 || Clock::now() >= connectDeadline_) CheckConnect();
-        } else if (!queued_.empty()) {
-            WriteQueued();
-            if (!queued_.empty())
-                WaitFor(fd_, POLLOUT, cancelFd_,
-                        std::min(left(), static_cast<int>(kRetry.count())));
-        } else {
-            // Sent when the socket's own queue is empty too.
-            int waiting = 0;
-            if (::ioctl(fd_, TIOCOUTQ, &waiting) != 0 || waiting <= 0) return true;
-            WaitFor(-1, 0, cancelFd_, 1);
-        }
+    while (connecting_) {
         if (Cancelled() || Clock::now() >= deadline) return false;
+        const auto until = std::min(deadline, connectDeadline_);
+        const auto ms = std::chrono::ceil<std::chrono::milliseconds>(until - Clock::now()).count();
+        WaitFor(fd_, POLLOUT, cancelFd_, static_cast<int>(std::max<long long>(ms, 0)));
+        CheckConnect();
+    }
+    if (hungUp_ || !queue_->FlushUntil(deadline, cancelFd_)) return false;
+    if (lost_ > 0 || queue_->Lost() > 0) return false;
+    // Sent once the socket's own queue is empty too.
+    for (;;) {
+        int waiting = 0;
+        if (::ioctl(fd_, TIOCOUTQ, &waiting) != 0 || waiting <= 0) return true;
+        if (Cancelled() || Clock::now() >= deadline) return false;
+        WaitFor(-1, 0, cancelFd_, 1);
     }
 }
 

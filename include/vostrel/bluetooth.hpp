@@ -12,6 +12,7 @@
 
 #include <chrono>
 #include <functional>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -96,6 +97,10 @@ LinkStart OpenRfcommLink(const std::string& address);
 /// with the system's own text in parentheses.
 std::string LinkErrorText(int errnum);
 
+namespace detail {
+class FdWriteQueue;
+}
+
 /// The control's serial port (Comm1) as an RFCOMM link to a brick, for
 /// ports the PortMap names by Bluetooth address or name (PortMap::MapBrick).
 ///
@@ -107,27 +112,24 @@ std::string LinkErrorText(int errnum);
 ///   starts the connect, and returns without waiting for it. A failure to
 ///   start throws (kPortInvalid for a name that resolves to no single paired
 ///   brick, kDeviceIo otherwise), with the reason.
-/// * While the link comes up, Output queues packets; they leave, in order,
-///   once it is up. A link that fails to come up, within kConnectTimeout at
+/// * While the link comes up, Output keeps packets (whole, at most
+///   kOutputQueueBytes in all); they leave, in order, once it is up. A link
+///   that fails to come up, within the connect timeout (kConnectTimeout) at
 ///   most, counts as a hang-up: OnComm fires once, LinkFailure() says why.
-/// * Output never waits: what the socket does not take at once is queued
-///   (whole packets, at most kMaxQueued bytes; a packet that does not fit is
-///   refused whole with kDeviceIo) and leaves from the loop.
+/// * Output never waits: as on the tty port, a packet goes to the port's
+///   bounded queue (kOutputQueueBytes) whole, or is refused whole with
+///   kDeviceIo, and leaves from the loop as the socket takes it.
 /// * OnComm fires from the loop when received bytes are waiting, and once
 ///   on hang-up or failure; afterwards nothing is watched, Input returns
 ///   what was left and then "", Output throws kDeviceIo with the reason.
-/// * PortOpen(False) gives queued bytes up to kCloseGrace to leave (only
+/// * PortOpen(False) gives waiting bytes up to kCloseGrace to leave (only
 ///   when some wait), then closes; lost bytes are thrown as kDeviceIo after
 ///   the close, as the tty port does.
 class BluetoothPort : public Comm {
 public:
-    static constexpr std::size_t kMaxQueued = 16 * 1024;   // bytes
     static constexpr std::size_t kMaxWaiting = 64 * 1024;  // received bytes
     static constexpr std::chrono::milliseconds kConnectTimeout{20000};
     static constexpr std::chrono::milliseconds kCloseGrace{500};
-    /// How often the loop looks whether the connect finished or the socket
-    /// takes queued bytes again.
-    static constexpr std::chrono::milliseconds kRetry{10};
 
     /// `opener` makes the socket (OpenRfcommLink unless a test stands in);
     /// `lister` asks BlueZ (ListBluetoothDevices unless a test stands in).
@@ -149,10 +151,10 @@ public:
     String Input() override;
     void OnComm(Handler handler) override { handler_ = std::move(handler); }
 
-    /// Waits, at most `timeout`, until the link is up and every queued byte
-    /// has left this program and the socket's queue. False when the time ran
-    /// out, the wait was cancelled, or the link failed. Runs no loop
-    /// callbacks.
+    /// Waits, at most `timeout`, until the link is up and every accepted
+    /// byte has left this program and the socket's queue. False when the
+    /// time ran out, the wait was cancelled, or the link failed. Runs no
+    /// loop callbacks.
     bool Drain(std::chrono::milliseconds timeout);
     /// As SerialPort::CancelWaitsOn: once `fd` is readable every wait ends.
     void CancelWaitsOn(int fd) { cancelFd_ = fd; }
@@ -164,16 +166,18 @@ public:
     const std::string& LinkFailure() const { return failure_; }
     /// The brick's address while open ("" when closed).
     const std::string& Address() const { return address_; }
-    std::size_t Unsent() const { return queued_.size(); }
+    /// Bytes Output accepted that this program still holds.
+    std::size_t Unsent() const;
     std::size_t LostAtClose() const { return lostAtClose_; }
     int NativeHandle() const { return fd_; }
 
 private:
     void OnReady();
-    void OnTick();
+    void WatchConnect();
+    void StopConnectWatch();
     void CheckConnect();
+    void LinkUp();
     void Fail(const std::string& why);
-    void WriteQueued();
     void ReadAvailable();
     void Notify(bool hangUp);
     std::size_t Close() noexcept;
@@ -184,6 +188,7 @@ private:
     LinkOpener opener_;
     std::function<BluetoothListing()> lister_;
     std::chrono::milliseconds connectTimeout_;
+    std::unique_ptr<detail::FdWriteQueue> queue_;
     Integer port_ = 1;
     String settings_ = "9600,n,8,1";
     int fd_ = -1;
@@ -194,11 +199,13 @@ private:
     bool hangUpReported_ = false;
     std::string failure_;
     String received_;
-    String queued_;
+    String early_;  // packets accepted while the link comes up
     std::size_t lost_ = 0;
     std::size_t lostAtClose_ = 0;
     std::uint64_t watch_ = 0;
-    std::uint64_t tick_ = 0;
+    std::uint64_t connectWatch_ = 0;
+    std::uint64_t connectTimer_ = 0;
+    std::uint64_t notifyTimer_ = 0;
     int cancelFd_ = -1;
     Handler handler_;
 };

@@ -168,10 +168,10 @@ TEST(BluetoothPort, ALinkThatNeverComesUpIsAHangUpAndItsQueueIsBounded) {
     }
     // Whole packets queue while the link comes up; what does not fit is
     // refused whole, at once.
-    port.Output(std::string(BluetoothPort::kMaxQueued - 4, 'a'));
+    port.Output(std::string(platform::kOutputQueueBytes - 4, 'a'));
     EXPECT_THROW(port.Output("12345"), Error);
     port.Output("1234");
-    EXPECT_EQ(port.Unsent(), BluetoothPort::kMaxQueued);
+    EXPECT_EQ(port.Unsent(), platform::kOutputQueueBytes);
 
     ASSERT_TRUE(RunUntil(loop, [&] { return events.n > 0; }));
     loop.run_for(50ms);
