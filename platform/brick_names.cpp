@@ -103,8 +103,8 @@ void CheckCanReach(const std::string& address, const BluetoothListing& listing) 
                                         "scan on`, then " +
                                         PairHint(address));
     if (!it->paired)
-        throw Error(err::kDeviceIo, "the brick " + Describe(*it) +
-                                        " is not paired with this computer: " + PairHint(address));
+        throw Error(err::kDeviceIo, "the brick \"" + it->name + "\" (" + address +
+                                        ") is not paired with this computer: " + PairHint(address));
     if (const auto* a = FindAdapter(listing, it->adapter); a && !a->powered)
         throw Error(
             err::kDeviceIo,
