@@ -19,7 +19,8 @@ struct Printer : vostrel::EventSink {
 int main(int argc, char** argv) {
     vostrel::platform::DefaultLoop loop;
     vostrel::platform::PortMap ports;      // port N is /dev/rfcommN by default
-    if (argc > 1) ports.Map(0, argv[1]);   // or any tty the host names
+    if (argc > 1) ports.Map(0, argv[1]);   // or any tty the host names;
+                                           // ports.MapBrick(0, "NXT") a paired brick (Linux)
 
     auto nxt = vostrel::platform::MakeControl(loop, nullptr, ports);  // properties initialised
     Printer printer;

@@ -57,6 +57,14 @@ void ListenSession::NewMail(Integer& MailBox) {
 }
 
 void ListenSession::NoPing() {
+#if !defined(_WIN32)
+    // A Bluetooth link that did not come up, or fell, says why once.
+    if (auto* port = dynamic_cast<platform::Port*>(&control_->Comm1())) {
+        const std::string why = port->LinkFailure();
+        if (!why.empty() && why != linkFailureShown_) writeFailure_("Connection error: " + why);
+        linkFailureShown_ = why;
+    }
+#endif
     // The tick sets its status once this handler returns: the line is
     // printed when it does (PropertyChanged), with that status.
     noPingPending_ = true;

@@ -63,6 +63,7 @@ private:
     LineSplitter lines_{kMaxLine};
     bool noPingPending_ = false;
     String statusAtNoPing_;
+    std::string linkFailureShown_;
 };
 
 }  // namespace vostrel::tool

@@ -62,7 +62,9 @@ std::pair<int, std::string> BoxAndRest(const std::string& spec, const char* what
 }
 
 void AddLinkOptions(CLI::App* cmd, tool::LinkOptions& link) {
-    cmd->add_option("-p,--port", link.port, "Port number (N -> /dev/rfcommN) or device path")
+    cmd->add_option("-p,--port", link.port,
+                    "Port number (N -> /dev/rfcommN), device path, or a brick's Bluetooth "
+                    "address or name (Linux)")
         ->required();
     cmd->add_option("-b,--baud", link.baud,
                     "Line speed in bits/s (the control takes at most 32767)")
@@ -196,7 +198,8 @@ int main(int argc, char** argv) {
                      "Testing: the watchdog interval in ms instead of the control's 10000")
         ->check(CLI::Range(1, 86400000));
 
-    app.add_subcommand("ports", "List the serial devices present (Bluetooth ones marked)");
+    app.add_subcommand("ports",
+                       "List the serial devices present, and the Bluetooth devices BlueZ knows");
 
     try {
         app.parse(argc, argv);

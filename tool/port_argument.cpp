@@ -1,4 +1,4 @@
-// Port numbers and device paths from the command line.
+// Port numbers, device paths and bricks from the command line.
 #include "tool/port_argument.hpp"
 
 #include <algorithm>
@@ -26,14 +26,15 @@ PortChoice ResolvePort(const std::string& text) {
             throw std::invalid_argument("port number out of range: " + text);
         c.number = static_cast<Integer>(n);
     } else {
-        // Any number will do; 1 is the one the control is given.
+        // Any number will do; 1 is the one the control is given. A path, or
+        // a brick by its Bluetooth address or name.
         c.number = 1;
-        c.map.Map(c.number, text);
+        c.map.MapText(c.number, text);
     }
     try {
         c.path = c.map.Path(c.number);
     } catch (const Error&) {
-        c.path.clear();  // no device: ConnectNXT reports it
+        c.path.clear();  // no device (or a brick): ConnectNXT reports it
     }
     return c;
 }

@@ -1,5 +1,5 @@
 // A port given on the command line: a number, mapped as the platform layer
-// maps it, or a device path, mapped to a number of its own.
+// maps it, or a device path or brick, mapped to a number of its own.
 #pragma once
 
 #include <string>
@@ -15,7 +15,8 @@ struct PortChoice {
 };
 
 /// "3" -> port 3 (/dev/rfcomm3 on Linux); "/dev/pts/4" -> port 1 mapped to
-/// that path. Throws std::invalid_argument for an empty text or a number
+/// that path; on Linux "NXT" or "00:16:53:0A:1B:2C" -> port 1 mapped to that
+/// brick (path ""). Throws std::invalid_argument for an empty text or a number
 /// outside -32768 to 32767.
 PortChoice ResolvePort(const std::string& text);
 

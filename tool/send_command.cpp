@@ -22,7 +22,7 @@ int RunSend(const SendOptions& o, std::ostream& out) {
     Interrupts interrupts;
     platform::DefaultLoop loop;
     auto control = platform::MakeControl(loop, nullptr, port.map);
-    auto* serial = dynamic_cast<platform::SerialPort*>(&control->Comm1());
+    auto* serial = dynamic_cast<platform::Port*>(&control->Comm1());
 #if !defined(_WIN32)
     // An interrupt ends every wait for the line at once (the wait for the
     // packet to leave, the close's grace); the port is still closed and its
@@ -45,6 +45,11 @@ int RunSend(const SendOptions& o, std::ostream& out) {
         left = serial->Drain(kLeaveTimeout);
         if (!left && interrupts.Pending())
             std::cerr << "vostrel: interrupted before the packet left" << std::endl;
+#if !defined(_WIN32)
+        // A Bluetooth link that did not come up (or fell) says why.
+        else if (!left && !serial->LinkFailure().empty())
+            std::cerr << "Connection error: " << serial->LinkFailure() << std::endl;
+#endif
         else if (!left)
             std::cerr << "vostrel: the packet did not leave within " << kLeaveTimeout.count()
                       << " ms" << std::endl;

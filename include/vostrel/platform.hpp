@@ -53,6 +53,7 @@ inline constexpr std::size_t kOutputQueueBytes = 16 * 1024;
 #if defined(_WIN32)
 #include "vostrel/win32/platform.hpp"
 #else
+#include "vostrel/bluetooth.hpp"
 
 namespace vostrel::platform {
 
@@ -308,6 +309,52 @@ private:
     Handler handler_;
 };
 
+/// The control's port (Comm1) on Linux: the tty port where the port number
+/// names a device, the Bluetooth port where it names a brick
+/// (PortMap::MapBrick, MapText). Every member goes to the one the current
+/// number chooses; both keep the promises of SerialPort.
+class Port : public Comm {
+public:
+    explicit Port(EventLoop& loop, PortMap ports = {});
+    ~Port() override;
+    Port(const Port&) = delete;
+    Port& operator=(const Port&) = delete;
+
+    /// Throws kPortOpen while open, kPortInvalid when the number names
+    /// nothing.
+    void CommPort(Integer port) override;
+    Integer CommPort() const override { return port_; }
+    void Settings(const String& settings) override;
+    String Settings() const override { return Active().Settings(); }
+    void PortOpen(Boolean open) override;
+    Boolean PortOpen() const override { return Active().PortOpen(); }
+    void Output(const String& bytes) override { Active().Output(bytes); }
+    String Input() override { return Active().Input(); }
+    void OnComm(Handler handler) override;
+
+    /// SerialPort::Drain or BluetoothPort::Drain.
+    bool Drain(std::chrono::milliseconds timeout);
+    /// Both ports' waits end once `fd` is readable (see SerialPort).
+    void CancelWaitsOn(int fd);
+    /// Why a Bluetooth link failed or did not come up; "" for a tty or a
+    /// link that is fine.
+    std::string LinkFailure() const { return brick_ ? bluetooth_.LinkFailure() : ""; }
+    /// True when the current number names a brick.
+    bool IsBrick() const { return brick_; }
+    SerialPort& Serial() { return serial_; }
+    BluetoothPort& Bluetooth() { return bluetooth_; }
+
+private:
+    const Comm& Active() const;
+    Comm& Active();
+
+    PortMap ports_;
+    SerialPort serial_;
+    BluetoothPort bluetooth_;
+    Integer port_ = 1;
+    bool brick_ = false;
+};
+
 }  // namespace vostrel::platform
 
 #endif  // !_WIN32
@@ -344,8 +391,8 @@ private:
 };
 
 /// A control bound to `loop` (on Windows a WindowLoop or a DefaultLoop) and
-/// `host` (not owned; nullptr: always run mode), with a SerialPort on
-/// `ports` and a LoopTimer. The new instance's properties are already
+/// `host` (not owned; nullptr: always run mode), with a Port on `ports` (a
+/// SerialPort on Windows) and a LoopTimer. The new instance's properties are already
 /// initialised (UserControl_InitProperties has been called); a host
 /// restoring saved properties calls UserControl_ReadProperties on it. Call
 /// on the loop's thread; the loop must outlive the control.

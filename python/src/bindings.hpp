@@ -24,6 +24,7 @@ void BindDefaultLoop(py::module_& m);
 void BindAsyncioLoop(py::module_& m);
 void BindControl(py::module_& m);
 void BindSim(py::module_& m);
+void BindBluetooth(py::module_& m);
 
 /// Python's identifier of the calling thread (threading.get_ident()).
 unsigned long ThisThread();

@@ -22,19 +22,25 @@ platform::PortMap MakePorts(const py::object& ports) {
     if (ports.is_none()) return map;
     if (!py::hasattr(ports, "items"))
         throw py::type_error(
-            "ports: a mapping from port numbers to device paths, e.g. {0: '/dev/pts/3'}");
+            "ports: a mapping from port numbers to device paths or bricks, e.g. {0: '/dev/pts/3'}"
+            " or {5: 'NXT'}");
     // The path as the system takes it: str in the file system's encoding.
     py::object fsencode = py::module_::import("os").attr("fsencode");
     for (auto item : ports.attr("items")()) {
         auto pair = item.cast<py::tuple>();
         const Integer number = ToInteger(pair[0], "ports");
-        std::string path = fsencode(pair[1]).cast<std::string>();
+        std::string text = fsencode(pair[1]).cast<std::string>();
         // The system would stop reading the path at a NUL and open another device.
-        if (path.find('\0') != std::string::npos)
+        if (text.find('\0') != std::string::npos)
             throw py::value_error("ports: the path for port " + std::to_string(number) + ", " +
                                   py::repr(pair[1]).cast<std::string>() +
                                   ", contains a NUL character; no device path does");
-        map.Map(number, std::move(path));
+        // A str is what a user typed: a path, or a brick by its Bluetooth
+        // address or name; a path object is always a path.
+        if (py::isinstance<py::str>(pair[1]))
+            map.MapText(number, text);
+        else
+            map.Map(number, std::move(text));
     }
     return map;
 }
@@ -166,9 +172,11 @@ void BindControl(py::module_& m) {
                           R"(The control's native part; use vostrel.Vostrel, which adds handlers.)")
         .def(py::init<py::object, py::object>(), py::arg("loop"), py::arg("ports") = py::none(),
              R"(Makes a control on `loop` (a DefaultLoop or an AsyncioLoop; kept alive by
-the control). `ports` maps port numbers to device paths ({0: '/dev/pts/3'}),
-replacing the default port N -> /dev/rfcommN for those numbers (ValueError
-for a path with a NUL character). New
+the control). `ports` maps port numbers to device paths ({0: '/dev/pts/3'})
+or, on Linux, to bricks by Bluetooth name or address ({5: 'NXT'}; a str
+with no '/' names a brick, a path object is always a path), replacing the
+default port N -> /dev/rfcommN for those numbers (ValueError for a path with
+a NUL character). New
 instance: Connection False, ErrorMessage '', PingNXT True, every mailbox
 '-1'; the port stays closed until ConnectNXT.)")
 
@@ -263,6 +271,17 @@ ErrorMessage becomes "Ping error" after the handlers return.)")
 
         // --- for Python programs --------------------------------------------------
         .def_property_readonly("loop", &PyControl::LoopObject, "The loop the control runs on.")
+        .def_property_readonly(
+            "last_error",
+            [](PyControl& c) -> py::object {
+                const auto& e = c.Get().LastError();
+                if (!e) return py::none();
+                return ErrorType()(e->Number(), std::string(e->what()));
+            },
+            R"(Why the last SendValue, SendText, ConnectNXT or DisconnectNXT failed: a
+vostrel.Error with the number and the system's reason ("cannot reach the
+brick ...: this system has no Bluetooth support"), or None when it
+succeeded.)")
         .def_property(
             "watchdog_interval",
             [](PyControl& c) { return Seconds(c.Get().PingTimer().Interval()); },

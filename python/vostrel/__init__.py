@@ -36,6 +36,7 @@ from typing import Callable, Iterable
 from . import _vostrel
 from ._vostrel import (
     AsyncioLoop,
+    BluetoothDevice,
     DefaultLoop,
     Error,
     Loop,
@@ -43,10 +44,12 @@ from ._vostrel import (
     Overflow,
     TypeMismatch,
     WATCHDOG_INTERVAL,
+    bricks,
 )
 
 __all__ = [
     "AsyncioLoop",
+    "BluetoothDevice",
     "DefaultLoop",
     "Error",
     "Loop",
@@ -56,6 +59,7 @@ __all__ = [
     "TypeMismatch",
     "Vostrel",
     "WATCHDOG_INTERVAL",
+    "bricks",
 ]
 
 

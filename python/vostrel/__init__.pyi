@@ -8,12 +8,14 @@ from ._vostrel import (
     MAILBOX_COUNT as MAILBOX_COUNT,
     WATCHDOG_INTERVAL as WATCHDOG_INTERVAL,
     AsyncioLoop as AsyncioLoop,
+    BluetoothDevice as BluetoothDevice,
     Control,
     DefaultLoop as DefaultLoop,
     Error as Error,
     Loop as Loop,
     Overflow as Overflow,
     TypeMismatch as TypeMismatch,
+    bricks as bricks,
 )
 
 PROPERTY_FILE_LIMIT: int

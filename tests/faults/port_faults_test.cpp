@@ -127,7 +127,7 @@ TEST_F(PortFaults, DisconnectWhileTheLineHoldsBackAcceptedBytesReportsTheLoss) {
     ASSERT_EQ(nxt->ConnectNXT(1, 9600), 0) << nxt->ErrorMessage();
     // More than the line holds, and the far end never reads: the port keeps
     // the rest queued.
-    auto& port = dynamic_cast<platform::SerialPort&>(nxt->Comm1());
+    auto& port = dynamic_cast<platform::Port&>(nxt->Comm1()).Serial();
     while (Send(2, std::string(50, 'z')) == 0) {
     }
     const std::size_t unsent = port.Unsent();

@@ -272,4 +272,8 @@ private:
     Handler handler_;
 };
 
+/// The control's port: on Windows always the COM port (Windows makes its
+/// own COM ports for paired Bluetooth devices).
+using Port = SerialPort;
+
 }  // namespace vostrel::platform

@@ -1,0 +1,143 @@
+# Bricks by Bluetooth name: listing and name resolution against a real
+# private D-Bus daemon, with BlueZ's interface played by python-dbusmock's
+# bluez5 template. The library finds that bus as any client would, through
+# DBUS_SYSTEM_BUS_ADDRESS; the tool is run the same way.
+import contextlib
+import os
+import socket
+import subprocess
+
+import dbus
+import pytest
+from dbusmock import DBusTestCase
+
+import vostrel
+
+TOOL = os.environ.get("VOSTREL_TOOL")
+NXT = "00:16:53:0A:1B:2C"
+NXT2 = "00:16:53:0A:1B:2D"
+PHONE = "11:22:33:44:55:66"
+
+
+def kernel_has_bluetooth():
+    try:
+        socket.socket(31, socket.SOCK_STREAM, 3).close()
+        return True
+    except OSError:
+        return False
+
+
+@contextlib.contextmanager
+def system_bus(address=None):
+    """A private system bus for the block (or `address` alone, for a bus
+    that is not there); the daemon is stopped and the environment put back
+    however the block ends."""
+    old = os.environ.get("DBUS_SYSTEM_BUS_ADDRESS")
+    pid = None
+    try:
+        if address is None:
+            DBusTestCase.start_system_bus()
+            pid = DBusTestCase.system_bus_pid
+        else:
+            os.environ["DBUS_SYSTEM_BUS_ADDRESS"] = address
+        yield
+    finally:
+        if pid is not None:
+            DBusTestCase.stop_dbus(pid)
+        if old is None:
+            os.environ.pop("DBUS_SYSTEM_BUS_ADDRESS", None)
+        else:
+            os.environ["DBUS_SYSTEM_BUS_ADDRESS"] = old
+
+
+@pytest.fixture
+def bluez():
+    """BlueZ with one powered adapter and nothing else yet."""
+    with system_bus():
+        server, obj = DBusTestCase.spawn_server_template("bluez5", {}, stdout=subprocess.DEVNULL)
+        try:
+            mock = dbus.Interface(obj, "org.bluez.Mock")
+            mock.AddAdapter("hci0", "this-computer")
+            yield mock
+        finally:
+            server.terminate()
+            server.wait()
+
+
+def add(mock, address, name, paired=True):
+    mock.AddDevice("hci0", address, name)
+    if paired:
+        mock.PairDevice("hci0", address, dbus.UInt32(0x804))
+
+
+def tool(*args):
+    if not TOOL:
+        pytest.skip("VOSTREL_TOOL names no vostrel tool")
+    p = subprocess.run([TOOL, *args], capture_output=True, text=True, timeout=30)
+    return p.returncode, p.stdout, p.stderr
+
+
+def connect_error(port_text):
+    nxt = vostrel.Vostrel(vostrel.DefaultLoop(), ports={5: port_text})
+    assert nxt.ConnectNXT(5, 9600) == 1
+    assert nxt.ErrorMessage == "Connection error"
+    return str(nxt.last_error.description)
+
+
+def test_bricks_and_ports_list_what_bluez_knows_with_the_argument_that_opens_each(bluez):
+    add(bluez, NXT, "NXT")
+    add(bluez, PHONE, "Phone", paired=False)
+    found = vostrel.bricks()
+    assert [(b.name, b.address, b.paired, b.port) for b in found] == [
+        ("NXT", NXT, True, "NXT"),
+        ("Phone", PHONE, False, PHONE),
+    ]
+    rc, out, _ = tool("ports")
+    assert rc == 0
+    assert f"NXT  {NXT}  paired  use -p NXT\n" in out
+    assert f"Phone  {PHONE}  not paired  use -p {PHONE} once paired (bluetoothctl pair {PHONE})" in out
+
+    # A second brick of the same name: each is named by its address, and
+    # the name alone is refused with what was found.
+    add(bluez, NXT2, "NXT")
+    assert [b.port for b in vostrel.bricks() if b.name == "NXT"] == [NXT, NXT2]
+    rc, _, err = tool("send", "-p", "NXT", "-m", "1", "-t", "hello")
+    assert rc == 1
+    assert f'Connection error: 2 paired devices are named "NXT": {NXT} {NXT2}' in err
+    assert f"{NXT} {NXT2}" in connect_error("NXT")
+
+
+def test_a_brick_that_cannot_be_reached_says_what_to_do(bluez):
+    add(bluez, NXT, "NXT", paired=False)
+    for why in (connect_error("NXT"), tool("send", "-p", NXT, "-m", "1", "-t", "x")[2]):
+        assert f"not paired with this computer: pair it once with `bluetoothctl pair {NXT}`" in why
+    assert 'no paired Bluetooth device is named "Phone"; BlueZ knows: "NXT"' in connect_error("Phone")
+
+    bluez.PairDevice("hci0", NXT, dbus.UInt32(0x804))
+    adapter = dbus.SystemBus().get_object("org.bluez", "/org/bluez/hci0")
+    dbus.Interface(adapter, "org.freedesktop.DBus.Mock").UpdateProperties(
+        "org.bluez.Adapter1", {"Powered": False}
+    )
+    assert "the Bluetooth adapter hci0 is off: turn it on with `bluetoothctl power on`" in connect_error("NXT")
+
+
+@pytest.mark.skipif(kernel_has_bluetooth(), reason="this kernel has Bluetooth")
+def test_a_name_resolves_and_this_kernel_then_refuses_at_once(bluez):
+    add(bluez, NXT, "NXT")
+    expected = f'cannot reach the brick "NXT" ({NXT}): this system has no Bluetooth support'
+    assert expected in connect_error("NXT")
+    rc, _, err = tool("send", "-p", "NXT", "-m", "1", "-t", "hello")
+    assert rc == 1
+    assert err.startswith("Connection error: " + expected), err
+
+
+def test_without_bluez_ports_still_lists_and_says_why_in_one_line():
+    with system_bus():  # a bus, but no BlueZ on it
+        rc, out, _ = tool("ports")
+        assert rc == 0
+        assert out.endswith("Bluetooth devices not listed: BlueZ is not running (no org.bluez on the system D-Bus)\n")
+        with pytest.raises(vostrel.Error, match="BlueZ is not running"):
+            vostrel.bricks()
+    with system_bus("unix:path=/nonexistent/bus"):
+        assert "no system D-Bus to ask BlueZ" in tool("ports")[1]
+        assert "name it by its Bluetooth address instead" in connect_error("NXT")
