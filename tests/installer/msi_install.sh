@@ -33,13 +33,16 @@ rm -rf "$prefix"
 sh "$root/cmake/wine-prefix" start "$wine64" "$prefix" "$server" >/dev/null || fail "creating the prefix"
 
 # HKLM\Software and HKCU\Software as text ($1: the snapshot's name), without
-# the NetworkCards keys Wine writes when a program first looks at the network.
+# the NetworkCards keys Wine writes when a program first looks at the network
+# and without the names of Windows Installer's own keys (left empty).
 snapshot() {
   for hive in HKLM HKCU; do
     "$wine64" reg export "$hive\\Software" "$(win "$work/$1-$hive.reg")" /y >/dev/null 2>&1 ||
       fail "reg export $hive\\Software"
     iconv -f UTF-16 -t UTF-8 "$work/$1-$hive.reg" | tr -d '\r' |
-      awk '/^\[/ { skip = ($0 ~ /\\NetworkCards[\\\]]/) } !skip' >"$work/$1-$hive.txt"
+      awk '/^\[/ { skip = ($0 ~ /\\NetworkCards[\\\]]/) } !skip' |
+      grep -v '^$\|^\[HKEY_LOCAL_MACHINE\\Software\\\(Classes\|Microsoft\\Windows\\CurrentVersion\)\\Installer[]\\]' \
+        >"$work/$1-$hive.txt"
   done
 }
 # The classes of both registry views, less Windows Installer's own records.
@@ -51,7 +54,11 @@ classes() {
       awk '/^\[/ { skip = ($0 ~ /\\Classes\\Installer[\\\]]|\\Wow6432Node\\Classes\]$/) } !skip'
   done >"$work/$1.txt"
 }
-files() { (cd "$prefix/drive_c" && find . | grep -v '^./windows/temp\|/Temp/' | sort) >"$work/$1-files.txt"; }
+# drive_c's files and folders, less temporary ones and Windows Installer's
+# own folder (its cached packages inside it are listed).
+files() {
+  (cd "$prefix/drive_c" && find . | grep -v '^./windows/temp\|/Temp/\|^./windows/Installer$' | sort) >"$work/$1-files.txt"
+}
 same() {
   diff "$work/$1" "$work/$2" >"$work/diff.txt" || { cat "$work/diff.txt"; fail "$3"; }
 }
@@ -61,9 +68,10 @@ create() {
   "$run" cscript //nologo "$(win "$work/create.vbs")" 2>&1 | tr -d '\r'
 }
 
+# cscript's first run registers its own type library: before the snapshot.
+create | grep -q '^created ' && fail "the class is known before installing"
 snapshot before
 files before
-create | grep -q '^created ' && fail "the class is known before installing"
 
 # What regsvr32 of the matching architecture writes for a module in the
 # package's folder.
