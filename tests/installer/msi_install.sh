@@ -118,9 +118,12 @@ for version in 1.0.0 1.0.1; do
   msiexec /i "$(win "$work/$version.msi")"
 done
 snapshot upgraded
-products=$(grep -c '^"DisplayName"="VostrelControl (' "$work/upgraded-HKLM.txt")
-[ "$products" -eq 1 ] || fail "$products products installed after the upgrade"
-grep -q '^"DisplayVersion"="1.0.1"' "$work/upgraded-HKLM.txt" || fail "1.0.1 is not the installed version"
+# The products in Settings > Apps: entries of the Uninstall key.
+awk '/^\[/ { uninstall = ($0 ~ /\\CurrentVersion\\Uninstall\\/) }
+     uninstall && /^"Display(Name|Version)"=/' "$work/upgraded-HKLM.txt" >"$work/products.txt"
+products=$(grep -c '^"DisplayName"="VostrelControl (' "$work/products.txt")
+[ "$products" -eq 1 ] || { cat "$work/products.txt"; fail "$products products installed after the upgrade"; }
+grep -q '^"DisplayVersion"="1.0.1"' "$work/products.txt" || fail "1.0.1 is not the installed version"
 classes upgraded
 same regsvr32.txt upgraded.txt "the registry after the upgrade differs from regsvr32's"
 msiexec /x "$(win "$work/1.0.1.msi")"
