@@ -2,32 +2,39 @@
 // whole machine (DllRegisterServer, as administrator) or for the current
 // user (regsvr32 /n /i:user, through DllInstall, under
 // HKCU\Software\Classes). Unregistration removes exactly what registration
-// writes.
+// writes. The entries are the rows of registry_layout.hpp, which the
+// Windows Installer packages are generated from too.
 #include <windows.h>
 
-#include <cwchar>
 #include <string>
-#include <utility>
+#include <vector>
 
 #include "activex/guids.hpp"
 #include "activex/module.hpp"
+#include "activex/registry_layout.hpp"
 #include "activex/resource_ids.h"
 
 namespace vostrel::activex {
 
 namespace {
 
-constexpr const wchar_t* kProgId = L"VostrelControl.Vostrel";
-constexpr const wchar_t* kProgIdVersioned = L"VostrelControl.Vostrel.1";
-constexpr const wchar_t* kClassName = L"Vostrel";
-// CATID_Control: the "Controls" component category.
-constexpr const wchar_t* kControlCategory = L"{40FC6ED4-2438-11CF-A3DB-080036F12502}";
 static_assert(VOSTREL_IDB_TOOLBOX == typelib::kToolboxBitmapId, "the registered toolbox picture");
 
-std::wstring Braced(const GUID& g) {
-    wchar_t text[40] = {};
-    StringFromGUID2(g, text, 40);
-    return text;
+std::wstring Wide(const std::string& utf8) {
+    if (utf8.empty()) return {};
+    const int n = MultiByteToWideChar(CP_UTF8, 0, utf8.data(), int(utf8.size()), nullptr, 0);
+    std::wstring out(std::size_t(n), L'\0');
+    MultiByteToWideChar(CP_UTF8, 0, utf8.data(), int(utf8.size()), out.data(), n);
+    return out;
+}
+
+std::string Utf8(const std::wstring& wide) {
+    if (wide.empty()) return {};
+    const int n = WideCharToMultiByte(CP_UTF8, 0, wide.data(), int(wide.size()), nullptr, 0,
+                                      nullptr, nullptr);
+    std::string out(std::size_t(n), '\0');
+    WideCharToMultiByte(CP_UTF8, 0, wide.data(), int(wide.size()), out.data(), n, nullptr, nullptr);
+    return out;
 }
 
 // Where the keys go: HKLM\Software\Classes (the machine's HKEY_CLASSES_ROOT)
@@ -35,23 +42,18 @@ std::wstring Braced(const GUID& g) {
 HKEY Root(bool perUser) { return perUser ? HKEY_CURRENT_USER : HKEY_LOCAL_MACHINE; }
 std::wstring Under(const std::wstring& key) { return L"Software\\Classes\\" + key; }
 
-LONG SetValue(bool perUser, const std::wstring& key, const wchar_t* name,
-              const std::wstring& value) {
+LONG WriteRow(bool perUser, const registry::Row& row) {
     HKEY handle = nullptr;
-    LONG rc = RegCreateKeyExW(Root(perUser), Under(key).c_str(), 0, nullptr, 0, KEY_WRITE, nullptr,
-                              &handle, nullptr);
+    LONG rc = RegCreateKeyExW(Root(perUser), Under(Wide(row.key)).c_str(), 0, nullptr, 0, KEY_WRITE,
+                              nullptr, &handle, nullptr);
     if (rc != ERROR_SUCCESS) return rc;
-    rc = RegSetValueExW(handle, name, 0, REG_SZ, reinterpret_cast<const BYTE*>(value.c_str()),
-                        static_cast<DWORD>((value.size() + 1) * sizeof(wchar_t)));
+    if (!row.keyOnly) {
+        const std::wstring name = Wide(row.name), value = Wide(row.value);
+        rc = RegSetValueExW(handle, name.empty() ? nullptr : name.c_str(), 0, REG_SZ,
+                            reinterpret_cast<const BYTE*>(value.c_str()),
+                            static_cast<DWORD>((value.size() + 1) * sizeof(wchar_t)));
+    }
     RegCloseKey(handle);
-    return rc;
-}
-
-LONG CreateKey(bool perUser, const std::wstring& key) {
-    HKEY handle = nullptr;
-    const LONG rc = RegCreateKeyExW(Root(perUser), Under(key).c_str(), 0, nullptr, 0, KEY_WRITE,
-                                    nullptr, &handle, nullptr);
-    if (rc == ERROR_SUCCESS) RegCloseKey(handle);
     return rc;
 }
 
@@ -79,109 +81,55 @@ void DeleteIfEmpty(bool perUser, const std::wstring& key) {
 
 HRESULT Check(LONG rc) { return rc == ERROR_SUCCESS ? S_OK : HRESULT_FROM_WIN32(rc); }
 
-HRESULT RegisterClassKeys(bool perUser) {
+// The module's place, as the registry rows name it.
+registry::Module ThisModule() {
     const std::wstring path = ModulePath();
-    if (path.empty()) return HRESULT_FROM_WIN32(GetLastError());
-    const std::wstring clsid = Braced(kClsId);
-    const std::wstring cls = L"CLSID\\" + clsid;
-    const std::wstring misc = std::to_wstring(typelib::kOleMiscStatus);
-    HRESULT hr = S_OK;
-    auto set = [&](const std::wstring& key, const wchar_t* name, const std::wstring& value) {
-        if (SUCCEEDED(hr)) hr = Check(SetValue(perUser, key, name, value));
-    };
-    // The class's name is what a container's list of controls shows.
-    set(cls, nullptr, kClassName);
-    set(cls + L"\\InprocServer32", nullptr, path);
-    set(cls + L"\\InprocServer32", L"ThreadingModel", L"Apartment");
-    if (SUCCEEDED(hr)) hr = Check(CreateKey(perUser, cls + L"\\Control"));
-    set(cls + L"\\MiscStatus", nullptr, misc);
-    set(cls + L"\\MiscStatus\\1", nullptr, misc);
-    set(cls + L"\\ToolboxBitmap32", nullptr,
-        path + L", " + std::to_wstring(typelib::kToolboxBitmapId));
-    set(cls + L"\\TypeLib", nullptr, Braced(kLibId));
-    set(cls + L"\\Version", nullptr,
-        std::to_wstring(typelib::kClassMajor) + L"." + std::to_wstring(typelib::kClassMinor));
-    set(cls + L"\\ProgID", nullptr, kProgIdVersioned);
-    set(cls + L"\\VersionIndependentProgID", nullptr, kProgId);
-    if (SUCCEEDED(hr))
-        hr = Check(CreateKey(perUser, cls + L"\\Implemented Categories\\" + kControlCategory));
-    set(kProgId, nullptr, kClassName);
-    set(std::wstring(kProgId) + L"\\CLSID", nullptr, clsid);
-    set(std::wstring(kProgId) + L"\\CurVer", nullptr, kProgIdVersioned);
-    set(kProgIdVersioned, nullptr, kClassName);
-    set(std::wstring(kProgIdVersioned) + L"\\CLSID", nullptr, clsid);
-    return hr;
+    return {Utf8(path), Utf8(path.substr(0, path.find_last_of(L'\\') + 1)), sizeof(void*) == 8};
+}
+
+HRESULT WriteRows(bool perUser, const std::vector<registry::Row>& rows) {
+    for (const registry::Row& row : rows) {
+        const HRESULT hr = Check(WriteRow(perUser, row));
+        if (FAILED(hr)) return hr;
+    }
+    return S_OK;
+}
+
+HRESULT RegisterClassKeys(bool perUser) {
+    if (ModulePath().empty()) return HRESULT_FROM_WIN32(GetLastError());
+    return WriteRows(perUser, registry::ClassRows(ThisModule()));
 }
 
 HRESULT UnregisterClassKeys(bool perUser) {
     HRESULT hr = S_OK;
-    for (const std::wstring& key :
-         {L"CLSID\\" + Braced(kClsId), std::wstring(kProgId), std::wstring(kProgIdVersioned)}) {
-        const HRESULT one = Check(DeleteTree(perUser, key));
+    for (const std::string& key : registry::ClassKeys()) {
+        const HRESULT one = Check(DeleteTree(perUser, Wide(key)));
         if (SUCCEEDED(hr)) hr = one;
     }
     if (perUser) DeleteIfEmpty(true, L"CLSID");
     return hr;
 }
 
-// The type library's keys, as RegisterTypeLib writes them: TypeLib\{libid}
-// with the version in hex, and each interface's proxy and library.
-std::wstring LibraryVersion() {
-    wchar_t text[16];
-    swprintf(text, 16, L"%x.%x", unsigned(typelib::kLibraryMajor),
-             unsigned(typelib::kLibraryMinor));
-    return text;
-}
-std::wstring LibraryKey() { return L"TypeLib\\" + Braced(kLibId); }
-std::wstring InterfaceKey(const GUID& iid) { return L"Interface\\" + Braced(iid); }
+std::wstring LibraryKey() { return L"TypeLib\\" + Wide(registry::Braced(typelib::kLibId)); }
 
-// Per user, written by hand: RegisterTypeLibForUser is not everywhere
-// what it promises (Wine's writes for the machine).
-HRESULT RegisterLibraryForUser(ITypeLib* library, const std::wstring& path,
-                               const std::wstring& folder) {
-    TLIBATTR* attr = nullptr;
-    HRESULT hr = library->GetLibAttr(&attr);
-    if (FAILED(hr)) return hr;
-    const std::wstring flags = std::to_wstring(attr->wLibFlags);
-    const wchar_t* kind = attr->syskind == SYS_WIN64 ? L"win64" : L"win32";
-    wchar_t lcid[16];
-    swprintf(lcid, 16, L"%lx", static_cast<unsigned long>(attr->lcid));
-    library->ReleaseTLibAttr(attr);
-    const std::wstring version = LibraryKey() + L"\\" + LibraryVersion();
-    auto set = [&](const std::wstring& key, const wchar_t* name, const std::wstring& value) {
-        if (SUCCEEDED(hr)) hr = Check(SetValue(true, key, name, value));
-    };
-    set(version, nullptr,
-        std::wstring(typelib::kLibraryHelpString.begin(), typelib::kLibraryHelpString.end()));
-    set(version + L"\\" + lcid + L"\\" + kind, nullptr, path);
-    set(version + L"\\FLAGS", nullptr, flags);
-    set(version + L"\\HELPDIR", nullptr, folder);
-    // Dual interfaces marshal through the Automation proxy (PSOAInterface),
-    // dispinterfaces through PSDispatch.
-    const std::pair<GUID, std::string_view> interfaces[] = {
-        {kIidVostrel, typelib::kInterfaceName}, {kIidVostrelEvents, typelib::kEventInterfaceName}};
-    for (const auto& [iid, name] : interfaces) {
-        const std::wstring key = InterfaceKey(iid);
-        const std::wstring proxy = IsEqualGUID(iid, kIidVostrel)
-                                       ? L"{00020424-0000-0000-C000-000000000046}"
-                                       : L"{00020420-0000-0000-C000-000000000046}";
-        set(key, nullptr, std::wstring(name.begin(), name.end()));
-        set(key + L"\\ProxyStubClsid", nullptr, proxy);
-        set(key + L"\\ProxyStubClsid32", nullptr, proxy);
-        set(key + L"\\TypeLib", nullptr, Braced(kLibId));
-        set(key + L"\\TypeLib", L"Version", LibraryVersion());
-    }
-    return hr;
+// Per user, written by hand as RegisterTypeLib writes for the machine:
+// RegisterTypeLibForUser is not everywhere what it promises (Wine's
+// writes for the machine).
+HRESULT RegisterLibraryForUser() {
+    const HRESULT hr = WriteRows(true, registry::LibraryRows(ThisModule()));
+    return FAILED(hr) ? hr : WriteRows(true, registry::InterfaceRows());
 }
 
 HRESULT UnregisterLibraryForUser() {
-    HRESULT hr = Check(DeleteTree(true, LibraryKey() + L"\\" + LibraryVersion()));
-    // The library's own key goes only when no other version is left in it.
-    DeleteIfEmpty(true, LibraryKey());
-    for (const GUID& iid : {kIidVostrel, kIidVostrelEvents}) {
-        const HRESULT one = Check(DeleteTree(true, InterfaceKey(iid)));
+    HRESULT hr = S_OK;
+    std::vector<std::string> keys = registry::LibraryKeys();
+    for (std::string& key : registry::InterfaceKeys()) keys.push_back(std::move(key));
+    for (const std::string& key : keys) {
+        const HRESULT one = Check(DeleteTree(true, Wide(key)));
         if (SUCCEEDED(hr)) hr = one;
     }
+    // The library's own key goes only when no other version is left in it.
+    DeleteIfEmpty(true, LibraryKey());
     DeleteIfEmpty(true, L"TypeLib");
     DeleteIfEmpty(true, L"Interface");
     return hr;
@@ -193,7 +141,7 @@ HRESULT RegisterLibrary(bool perUser) {
     HRESULT hr = LoadTypeLibEx(path.c_str(), REGKIND_NONE, &library);
     if (FAILED(hr)) return hr;
     std::wstring folder = path.substr(0, path.find_last_of(L'\\') + 1);
-    hr = perUser ? RegisterLibraryForUser(library, path, folder)
+    hr = perUser ? RegisterLibraryForUser()
                  : RegisterTypeLib(library, const_cast<wchar_t*>(path.c_str()),
                                    const_cast<wchar_t*>(folder.c_str()));
     library->Release();
