@@ -113,13 +113,17 @@ status=$?
 [ $status -eq 0 ] || { cat "$work/session.log"; fail "the brick session against the installed module"; }
 echo "installed: test container and brick session pass against $module"
 
-msiexec /x "$(win "$msi")"
-snapshot removed
-files removed
-same before-files.txt removed-files.txt "drive_c differs after uninstalling"
-for hive in HKLM HKCU; do
-  same before-$hive.txt removed-$hive.txt "$hive\\Software differs after uninstalling"
-done
+# Uninstalling leaves drive_c and the registry as they were before.
+uninstall() {
+  msiexec /x "$(win "$1")"
+  snapshot removed
+  files removed
+  same before-files.txt removed-files.txt "drive_c differs after uninstalling$2"
+  for hive in HKLM HKCU; do
+    same before-$hive.txt removed-$hive.txt "$hive\\Software differs after uninstalling$2"
+  done
+}
+uninstall "$msi" ""
 echo "uninstalled: registry and drive_c as before"
 
 # An upgrade replaces the earlier version: one product is left, registered.
@@ -139,11 +143,5 @@ products=$(grep -c '^"DisplayName"="VostrelControl (' "$work/products.txt")
 grep -q '^"DisplayVersion"="1.0.1"' "$work/products.txt" || fail "1.0.1 is not the installed version"
 classes upgraded
 same installed.txt upgraded.txt "the registry after the upgrade differs from the first install's"
-msiexec /x "$(win "$work/1.0.1.msi")"
-snapshot removed
-files removed
-same before-files.txt removed-files.txt "drive_c differs after uninstalling the upgrade"
-for hive in HKLM HKCU; do
-  same before-$hive.txt removed-$hive.txt "$hive\\Software differs after uninstalling the upgrade"
-done
+uninstall "$work/1.0.1.msi" " the upgrade"
 echo "upgrade 1.0.0 -> 1.0.1: one product, registered as regsvr32 registers; removed cleanly"
