@@ -32,13 +32,23 @@ module="$folder\\VostrelControl.ocx"
 rm -rf "$prefix"
 sh "$root/cmake/wine-prefix" start "$wine64" "$prefix" "$server" >/dev/null || fail "creating the prefix"
 
+# reg export KEY to FILE. Under load (tests beside this one in other
+# prefixes) Wine's reg has been seen to fail once with no lasting cause: it
+# is tried three times, and the last failure's words are shown.
+export_key() {
+  for try in 1 2 3; do
+    "$wine64" reg export "$1" "$(win "$2")" /y >"$work/reg.log" 2>&1 && return 0
+    sleep 1
+  done
+  cat "$work/reg.log"
+  fail "reg export $1"
+}
 # HKLM\Software and HKCU\Software as text ($1: the snapshot's name), without
 # the NetworkCards keys Wine writes when a program first looks at the network
 # and without the names of Windows Installer's own keys (left empty).
 snapshot() {
   for hive in HKLM HKCU; do
-    "$wine64" reg export "$hive\\Software" "$(win "$work/$1-$hive.reg")" /y >/dev/null 2>&1 ||
-      fail "reg export $hive\\Software"
+    export_key "$hive\\Software" "$work/$1-$hive.reg"
     iconv -f UTF-16 -t UTF-8 "$work/$1-$hive.reg" | tr -d '\r' |
       awk '/^\[/ { skip = ($0 ~ /\\NetworkCards[\\\]]/) } !skip' |
       grep -v '^$\|^\[HKEY_LOCAL_MACHINE\\Software\\\(Classes\|Microsoft\\Windows\\CurrentVersion\)\\Installer[]\\]' \
@@ -48,8 +58,7 @@ snapshot() {
 # The classes of both registry views, less Windows Installer's own records.
 classes() {
   for view in 'Classes' 'Wow6432Node\Classes'; do
-    "$wine64" reg export "HKLM\\Software\\$view" "$(win "$work/view.reg")" /y >/dev/null 2>&1 ||
-      fail "reg export HKLM\\Software\\$view"
+    export_key "HKLM\\Software\\$view" "$work/view.reg"
     iconv -f UTF-16 -t UTF-8 "$work/view.reg" | tr -d '\r' |
       awk '/^\[/ { skip = ($0 ~ /\\Classes\\Installer[\\\]]|\\Wow6432Node\\Classes\]$/) } !skip'
   done >"$work/$1.txt"
