@@ -2,6 +2,7 @@
 #include "platform/fd_write_queue.hpp"
 
 #include <poll.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -9,6 +10,22 @@
 #include <cstring>
 
 namespace vostrel::platform::detail {
+
+bool Cancelled(int cancelFd) {
+    if (cancelFd < 0) return false;
+    pollfd p{cancelFd, POLLIN, 0};
+    return ::poll(&p, 1, 0) > 0 && (p.revents & POLLIN);
+}
+
+bool WaitForSystemQueue(int fd, std::chrono::steady_clock::time_point deadline, int cancelFd) {
+    for (;;) {
+        int queued = 0;
+        if (::ioctl(fd, TIOCOUTQ, &queued) != 0 || queued <= 0) return true;
+        if (std::chrono::steady_clock::now() >= deadline) return false;
+        pollfd p{cancelFd, POLLIN, 0};
+        if (::poll(&p, cancelFd >= 0 ? 1 : 0, 1) > 0 && (p.revents & POLLIN)) return false;
+    }
+}
 
 void FdWriteQueue::Start(int fd) {
     Stop();

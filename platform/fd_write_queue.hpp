@@ -13,6 +13,16 @@
 
 namespace vostrel::platform::detail {
 
+/// Whether `cancelFd` (-1: none) is readable now: the port's waits were
+/// cancelled (SerialPort::CancelWaitsOn).
+bool Cancelled(int cancelFd);
+
+/// Waits until the system's own output queue of `fd` is empty (true), or
+/// `deadline` passes or `cancelFd` is readable (false). A descriptor that
+/// cannot say counts as empty. No event tells when the system has sent its
+/// bytes, so it looks every millisecond.
+bool WaitForSystemQueue(int fd, std::chrono::steady_clock::time_point deadline, int cancelFd);
+
 /// Threading: the loop's thread only, like the port that owns it.
 class FdWriteQueue {
 public:

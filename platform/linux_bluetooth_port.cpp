@@ -2,7 +2,6 @@
 // completes from the loop, the descriptor ports' bounded write queue, the
 // loop's readiness watch for OnComm.
 #include <poll.h>
-#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -87,10 +86,11 @@ void BluetoothPort::PortOpen(Boolean open) {
         if (lost > 0)
             throw Error(err::kDeviceIo,
                         "closed with " + std::to_string(lost) + " bytes of a packet not sent: " +
-                            (!why.empty()  ? why
-                             : Cancelled() ? std::string("closing was cut short")
-                                           : "the link did not take them within " +
-                                                 std::to_string(kCloseGrace.count()) + " ms"));
+                            (!why.empty() ? why
+                             : detail::Cancelled(cancelFd_)
+                                 ? std::string("closing was cut short")
+                                 : "the link did not take them within " +
+                                       std::to_string(kCloseGrace.count()) + " ms"));
         return;
     }
     if (fd_ >= 0) throw Error(err::kPortAlreadyOpen, "the port is already open");
@@ -156,12 +156,6 @@ std::size_t BluetoothPort::Close() noexcept {
     lostAtClose_ = lost_;
     lost_ = 0;
     return lostAtClose_;
-}
-
-bool BluetoothPort::Cancelled() const {
-    if (cancelFd_ < 0) return false;
-    pollfd p{cancelFd_, POLLIN, 0};
-    return ::poll(&p, 1, 0) > 0 && (p.revents & POLLIN);
 }
 
 // The connect finishes when the socket becomes writable; the deadline ends
@@ -319,7 +313,7 @@ bool BluetoothPort::Drain(std::chrono::milliseconds timeout) {
     if (fd_ < 0) return true;
     const auto deadline = Clock::now() + timeout;
     while (connecting_) {
-        if (Cancelled() || Clock::now() >= deadline) return false;
+        if (detail::Cancelled(cancelFd_) || Clock::now() >= deadline) return false;
         const auto until = std::min(deadline, connectDeadline_);
         const auto ms = std::chrono::ceil<std::chrono::milliseconds>(until - Clock::now()).count();
         WaitFor(fd_, POLLOUT, cancelFd_, static_cast<int>(std::max<long long>(ms, 0)));
@@ -328,12 +322,7 @@ bool BluetoothPort::Drain(std::chrono::milliseconds timeout) {
     if (hungUp_ || !queue_->FlushUntil(deadline, cancelFd_)) return false;
     if (lost_ > 0 || queue_->Lost() > 0) return false;
     // Sent once the socket's own queue is empty too.
-    for (;;) {
-        int waiting = 0;
-        if (::ioctl(fd_, TIOCOUTQ, &waiting) != 0 || waiting <= 0) return true;
-        if (Cancelled() || Clock::now() >= deadline) return false;
-        WaitFor(-1, 0, cancelFd_, 1);
-    }
+    return detail::WaitForSystemQueue(fd_, deadline, cancelFd_);
 }
 
 }  // namespace vostrel::platform

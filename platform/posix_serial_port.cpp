@@ -162,10 +162,10 @@ void SerialPort::PortOpen(Boolean open) {
     if (!open.IsTrue()) {
         const std::size_t lost = Close();
         if (lost > 0)
-            throw Error(
-                err::kDeviceIo,
-                "closed with " + std::to_string(lost) + " bytes of a packet not sent: " +
-                    (Cancelled() ? std::string("closing was cut short")
+            throw Error(err::kDeviceIo,
+                        "closed with " + std::to_string(lost) + " bytes of a packet not sent: " +
+                            (detail::Cancelled(cancelFd_)
+                                 ? std::string("closing was cut short")
                                  : "the line did not take them within " +
                                        std::to_string(kCloseGrace.count()) + " ms, or failed"));
         return;
@@ -245,7 +245,7 @@ std::size_t SerialPort::Close() noexcept {
     // close takes no time.
     const auto deadline = Clock::now() + kCloseGrace;
     if (!hungUp_ && out_->Waiting() > 0) out_->FlushUntil(deadline, cancelFd_);
-    if (!hungUp_ && out_->Waiting() == 0) WaitForOutputQueue(deadline);
+    if (!hungUp_ && out_->Waiting() == 0) detail::WaitForSystemQueue(fd_, deadline, cancelFd_);
     const std::size_t lost = out_->Stop();
     if (saved_) ::tcsetattr(fd_, TCSANOW, &saved_->settings);
     saved_.reset();
@@ -259,26 +259,6 @@ std::size_t SerialPort::Close() noexcept {
     return lostAtClose_;
 }
 
-// Waits until the system's output queue of the line is empty or `deadline`
-// passes; true when it emptied. A device that cannot say counts as empty.
-bool SerialPort::WaitForOutputQueue(Clock::time_point deadline) const {
-    for (;;) {
-        int queued = 0;
-        if (::ioctl(fd_, TIOCOUTQ, &queued) != 0 || queued <= 0) return true;
-        if (Clock::now() >= deadline) return false;
-        // No event tells when the line has sent its bytes: look again
-        // shortly, unless the wait is cancelled meanwhile.
-        pollfd p{cancelFd_, POLLIN, 0};
-        if (::poll(&p, cancelFd_ >= 0 ? 1 : 0, 1) > 0 && (p.revents & POLLIN)) return false;
-    }
-}
-
-bool SerialPort::Cancelled() const {
-    if (cancelFd_ < 0) return false;
-    pollfd p{cancelFd_, POLLIN, 0};
-    return ::poll(&p, 1, 0) > 0 && (p.revents & POLLIN);
-}
-
 bool SerialPort::Drain(std::chrono::milliseconds timeout) {
     if (fd_ < 0) return true;
     const auto deadline = Clock::now() + timeout;
@@ -287,7 +267,7 @@ bool SerialPort::Drain(std::chrono::milliseconds timeout) {
         if (!out_->FlushUntil(deadline, cancelFd_) && out_->Waiting() > 0) return false;
     }
     if (out_->Lost() > 0) return false;
-    return hungUp_ || WaitForOutputQueue(deadline);
+    return hungUp_ || detail::WaitForSystemQueue(fd_, deadline, cancelFd_);
 }
 
 std::size_t SerialPort::Unsent() const { return out_->Waiting(); }

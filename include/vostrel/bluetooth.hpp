@@ -183,7 +183,6 @@ private:
     void ReadAvailable();
     void Notify(bool hangUp);
     std::size_t Close() noexcept;
-    bool Cancelled() const;
 
     EventLoop& loop_;
     PortMap ports_;

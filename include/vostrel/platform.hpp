@@ -289,8 +289,6 @@ private:
     void StopWatching();
     // Closes; returns how many accepted bytes were lost.
     std::size_t Close() noexcept;
-    bool WaitForOutputQueue(std::chrono::steady_clock::time_point deadline) const;
-    bool Cancelled() const;
 
     EventLoop& loop_;
     PortMap ports_;
