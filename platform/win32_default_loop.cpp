@@ -48,10 +48,16 @@ void DefaultLoop::RunUntil(TimePoint deadline, bool bounded) {
         if (stopRequested_.load()) ::SetEvent(stopEvent_);
         return true;
     };
+    // One message per wait: the wait returns at once while more are queued
+    // (MWMO_INPUTAVAILABLE), so asking the queue again after each message
+    // would cost a call to the system (under Wine, a server round trip)
+    // that finds it empty in the common case of one message per wake-up.
+    bool peek = true;  // messages may be queued from before this run
     for (;;) {
         if (stopped()) return;
         MSG msg;
-        while (::PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) {
+        const bool got = peek && ::PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE);
+        if (got) {
             if (msg.message == WM_QUIT) {
                 // Meant for an outer pump: put it back and leave.
                 ::PostQuitMessage(static_cast<int>(msg.wParam));
@@ -65,7 +71,10 @@ void DefaultLoop::RunUntil(TimePoint deadline, bool bounded) {
         DWORD timeout = INFINITE;
         if (bounded) {
             const auto left = deadline - Now();
-            if (left <= Clock::duration::zero()) return;
+            if (left <= Clock::duration::zero()) {
+                if (!got) return;
+                continue;  // what was queued in time is still run
+            }
             timeout = static_cast<DWORD>(std::min<long long>(
                 std::chrono::ceil<std::chrono::milliseconds>(left).count(), INFINITE - 1));
         }
@@ -78,6 +87,7 @@ void DefaultLoop::RunUntil(TimePoint deadline, bool bounded) {
         if (r == WAIT_FAILED)
             throw Error(err::kDeviceIo,
                         "the loop's wait failed: " + detail::SystemErrorText(::GetLastError()));
+        peek = r == WAIT_OBJECT_0 + 1;
     }
 }
 

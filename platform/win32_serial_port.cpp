@@ -1,6 +1,6 @@
 // The serial port on a Windows COM port: a DCB for the line, a reader
 // thread with overlapped reads that hands received bytes to the loop's
-// thread, and overlapped writes the driver queues in order.
+// thread, and overlapped writes, one at a time, in order.
 #define WIN32_LEAN_AND_MEAN
 #define NOMINMAX
 #include <windows.h>
@@ -195,8 +195,12 @@ struct SerialPort::Reader {
             error = ::GetLastError();
             if (error != ERROR_IO_PENDING) return true;
             error = 0;
+            // A read of bytes already there is often done by now: a wait
+            // would cost a call to the system (under Wine, a server round
+            // trip) for nothing.
             const HANDLE waits[] = {readEvent, stopEvent};
-            if (::WaitForMultipleObjects(2, waits, FALSE, INFINITE) != WAIT_OBJECT_0) {
+            if (!HasOverlappedIoCompleted(&ov) &&
+                ::WaitForMultipleObjects(2, waits, FALSE, INFINITE) != WAIT_OBJECT_0) {
                 // Closing: cancel, and wait for the cancel before the
                 // OVERLAPPED goes out of scope.
                 ::CancelIoEx(device, &ov);
@@ -258,10 +262,13 @@ struct SerialPort::Reader {
     }
 };
 
-// The write side: accepted bytes wait here, in order, and a thread of the
-// port's hands them to the driver one write at a time, so they reach the
-// line in the order they were accepted whatever the driver does with
-// several writes in flight.
+// The write side: accepted bytes go to the driver one write at a time, in
+// the order they were accepted, whatever the driver does with several
+// writes in flight. A packet with nothing ahead of it is written by the
+// loop's thread at once: most writes complete as they start, and a hand-over
+// to another thread would cost two thread switches per packet (under Wine,
+// a server round trip each). A write the driver finishes later, and what
+// queues behind it, are left to a thread of the port, which waits for them.
 struct SerialPort::Writes {
     HANDLE device = nullptr;
     HANDLE stopEvent = nullptr;      // manual reset: stop writing now
@@ -271,7 +278,10 @@ struct SerialPort::Writes {
     std::mutex mutex;
     std::condition_variable changed;  // queue taken, write done, or failure
     String queue;                     // accepted, not yet handed to the driver
+    String writing;                   // the bytes the driver has; with `ov`,
+    OVERLAPPED ov{};                  //   kept until the write has ended
     std::size_t inFlight = 0;         // bytes the driver has and has not finished
+    bool handedOver = false;          // the loop's thread started a write still going
     std::size_t lost = 0;             // bytes a failed or cancelled write did not send
     bool stopping = false;
     bool failed = false;
@@ -285,54 +295,73 @@ struct SerialPort::Writes {
 
     std::size_t Unsent() const { return queue.size() + inFlight; }
 
+    // Starts writing `writing`: 0 when the driver finished it at once,
+    // ERROR_IO_PENDING when it goes on, or the failure. (The write resets
+    // the event itself, on Windows and under Wine.)
+    DWORD Start() {
+        ov = OVERLAPPED{};
+        ov.hEvent = ioEvent;
+        if (::WriteFile(device, writing.data(), static_cast<DWORD>(writing.size()), nullptr, &ov))
+            return 0;
+        return ::GetLastError();
+    }
+
+    // After a write has ended (or failed to start, `error`): counts what it
+    // did not send and, on a failure while not stopping, ends the line.
+    // False when the line failed. Whoever waits for unsent bytes to go is
+    // the caller's to wake.
+    bool Finish(DWORD error) {
+        DWORD done = 0;
+        // Also waits for a cancelled write: `ov` must outlive it.
+        if (error == 0 && !::GetOverlappedResult(device, &ov, &done, TRUE))
+            error = ::GetLastError();
+        if (error == 0 && done < writing.size()) error = ERROR_WRITE_FAULT;
+        bool report = false;
+        {
+            std::lock_guard lock(mutex);
+            lost += writing.size() - std::min<std::size_t>(done, writing.size());
+            writing.clear();
+            inFlight = 0;
+            handedOver = false;
+            if (error != 0 && !stopping) {
+                // The line failed: nothing more goes out.
+                failed = true;
+                failure = error;
+                lost += queue.size();
+                queue.clear();
+                report = true;
+            }
+        }
+        if (report) Reader::Hand(reader, {}, true, error);
+        return error == 0;
+    }
+
     void Run() {
         for (;;) {
-            String chunk;
+            bool started = false;  // by the loop's thread
             {
                 std::unique_lock lock(mutex);
-                changed.wait(lock, [&] { return !queue.empty() || stopping; });
-                if (stopping) return;  // what is left is counted by Close
-                chunk.swap(queue);     // all that waits, in one write
-                inFlight = chunk.size();
-            }
-            OVERLAPPED ov{};
-            ov.hEvent = ioEvent;
-            ::ResetEvent(ioEvent);
-            DWORD done = 0;
-            DWORD error = 0;
-            if (!::WriteFile(device, chunk.data(), static_cast<DWORD>(chunk.size()), nullptr,
-                             &ov)) {
-                error = ::GetLastError();
-                if (error == ERROR_IO_PENDING) {
-                    error = 0;
-                    const HANDLE waits[] = {ioEvent, stopEvent};
-                    if (::WaitForMultipleObjects(2, waits, FALSE, INFINITE) != WAIT_OBJECT_0)
-                        ::CancelIoEx(device, &ov);
-                }
-            }
-            // The OVERLAPPED must outlive the write: wait for its end.
-            if (error == 0 && !::GetOverlappedResult(device, &ov, &done, TRUE))
-                error = ::GetLastError();
-            if (error == 0 && done < chunk.size()) error = ERROR_WRITE_FAULT;
-            bool report = false;
-            {
-                std::lock_guard lock(mutex);
-                inFlight = 0;
-                lost += chunk.size() - std::min<std::size_t>(done, chunk.size());
-                if (error != 0 && !stopping) {
-                    // The line failed: nothing more goes out.
-                    failed = true;
-                    failure = error;
-                    lost += queue.size();
+                changed.wait(lock, [&] {
+                    return handedOver || stopping || (!queue.empty() && inFlight == 0);
+                });
+                started = handedOver;
+                if (!started) {
+                    if (stopping) return;  // what is left is counted by Close
+                    writing.swap(queue);   // all that waits, in one write
                     queue.clear();
-                    report = true;
+                    inFlight = writing.size();
                 }
             }
-            changed.notify_all();
-            if (error != 0) {
-                if (report) Reader::Hand(reader, {}, true, error);
-                return;
+            DWORD error = started ? ERROR_IO_PENDING : Start();
+            if (error == ERROR_IO_PENDING) {
+                error = 0;
+                const HANDLE waits[] = {ioEvent, stopEvent};
+                if (::WaitForMultipleObjects(2, waits, FALSE, INFINITE) != WAIT_OBJECT_0)
+                    ::CancelIoEx(device, &ov);
             }
+            const bool ok = Finish(error);
+            changed.notify_all();  // Drain and Close wait on the loop's thread
+            if (!ok) return;
         }
     }
 
@@ -571,9 +600,32 @@ void SerialPort::Output(const String& bytes) {
         throw Error(err::kDeviceIo,
                     "the line is not taking bytes (" + std::to_string(unsent) + " bytes waiting)");
     if (bytes.empty()) return;
-    w.queue += bytes;
+    if (!w.queue.empty() || w.inFlight > 0) {
+        w.queue += bytes;  // behind the write under way
+        lock.unlock();
+        w.changed.notify_all();
+        return;
+    }
+    // Nothing ahead: the write starts here, and the thread only waits for
+    // one the driver does not finish at once.
+    w.writing = bytes;
+    w.inFlight = bytes.size();
     lock.unlock();
-    w.changed.notify_all();
+    const DWORD error = w.Start();
+    if (error == ERROR_IO_PENDING) {
+        lock.lock();
+        w.handedOver = true;
+        lock.unlock();
+        w.changed.notify_all();
+        return;
+    }
+    // Done at once. No one to wake: only this thread waits for unsent
+    // bytes, and the writer thread has nothing to do (a wake-up for
+    // nothing would cost it a thread switch per packet).
+    if (!w.Finish(error)) {
+        hungUp_ = true;  // reported once, through OnComm, as any failed write
+        Fail(err::kDeviceIo, "write failed", w.failure);
+    }
 }
 
 bool SerialPort::Drain(std::chrono::milliseconds timeout) {

@@ -229,6 +229,38 @@ void Backlog(Integer n) {
     Check(got.size() == kTotal && inOrder == kTotal, "the stream did not arrive whole");
 }
 
+// The far end reads nothing until the port refuses a packet, then reads
+// everything: what waited and a packet sent after it arrive whole and in
+// order, and nothing is lost.
+void StallThenRead(Integer n) {
+    DefaultLoop loop;
+    SerialPort port(loop);
+    port.CommPort(n);
+    port.PortOpen(kTrue);
+    auto next = [](std::size_t from) {
+        String packet(1000, '\0');
+        for (std::size_t i = 0; i < packet.size(); ++i) packet[i] = StreamByte(from + i);
+        return packet;
+    };
+    std::size_t accepted = 0;
+    for (bool refused = false; !refused;) {
+        try {
+            port.Output(next(accepted));
+            accepted += 1000;
+        } catch (const Error&) {
+            refused = true;
+        }
+    }
+    Say("stalled");  // the far end starts reading
+    Check(port.Drain(10000ms), "what waited never left");
+    port.Output(next(accepted));
+    accepted += 1000;
+    Check(port.Drain(5000ms), "the packet after the stall never left");
+    port.PortOpen(kFalse);
+    Check(port.LostAtClose() == 0, "bytes lost at close");
+    Say("sent " + std::to_string(accepted));
+}
+
 // The line settings reach the line, and settings the device cannot take
 // are refused with the line left as it was. (A pseudo-terminal keeps a
 // line's speed and stop bits but always has 8 data bits and no parity.)
@@ -359,7 +391,7 @@ int main(int argc, char** argv) {
             {"HangUpPort", HangUpPort},     {"HangUpControl", HangUpControl},
             {"Exclusive", Exclusive},       {"Watchdog", Watchdog},
             {"StalledLine", StalledLine},   {"Backlog", Backlog},
-            {"LineSettings", LineSettings},
+            {"LineSettings", LineSettings}, {"StallThenRead", StallThenRead},
         };
         const auto it = scenarios.find(scenario);
         if (it == scenarios.end()) {

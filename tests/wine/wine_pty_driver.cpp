@@ -218,6 +218,30 @@ TEST_F(WinePty, Backlog) {
     EXPECT_EQ(peer->Wait(15s), 0);
 }
 
+TEST_F(WinePty, StallThenRead) {
+    PtyPair pty;
+    ASSERT_TRUE(pty.Ok()) << pty.Failure();
+    ComMapping com(23, pty.SlavePath());
+    auto peer = Peer("StallThenRead", 23);
+    ASSERT_EQ(Line(*peer), "stalled");
+    std::string got;
+    std::atomic<bool> done{false};
+    std::thread reader([&] {  // reads until the report came, and what is left
+        while (!done) got += pty.Read(1 << 20, 100ms);
+        for (std::string more; !(more = pty.Read(1 << 20, 300ms)).empty();) got += more;
+    });
+    const std::string report = LineStarting(*peer, "sent");
+    done = true;
+    reader.join();
+    EXPECT_EQ(report, "sent " + std::to_string(got.size()));
+    std::size_t inOrder = 0;
+    while (inOrder < got.size() && got[inOrder] == static_cast<char>((inOrder * 7) % 251))
+        ++inOrder;
+    EXPECT_EQ(inOrder, got.size());
+    EXPECT_EQ(Line(*peer), "done");
+    EXPECT_EQ(peer->Wait(15s), 0);
+}
+
 // The line's settings as the far end sees them.
 ::termios SlaveSettings(const std::string& path) {
     ::termios t{};

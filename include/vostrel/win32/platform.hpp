@@ -217,15 +217,16 @@ public:
     /// reader thread is stopped and joined.
     void PortOpen(Boolean open) override;
     Boolean PortOpen() const override { return handle_ != nullptr ? kTrue : kFalse; }
-    /// Accepts all of `bytes` behind the earlier ones and returns at once: a
-    /// thread of the port hands what was accepted to the driver in order,
-    /// one write at a time. Never waits for the line. A packet is taken whole
-    /// or refused whole: when the bytes not yet sent and `bytes` together
-    /// exceed kOutputQueueBytes, nothing of it is accepted and kDeviceIo is
-    /// thrown, "the line is not taking bytes (N bytes waiting)". A write the
-    /// driver fails (a hang-up) makes the next Output throw kDeviceIo, and
-    /// what it did not send counts in LostAtClose. Throws kPortNotOpen when
-    /// closed.
+    /// Accepts all of `bytes` behind the earlier ones and returns at once:
+    /// what was accepted goes to the driver in order, one write at a time,
+    /// started here when nothing is ahead of it and otherwise by a thread of
+    /// the port. Never waits for the line. A packet is taken whole or refused
+    /// whole: when the bytes not yet sent and `bytes` together exceed
+    /// kOutputQueueBytes, nothing of it is accepted and kDeviceIo is thrown,
+    /// "the line is not taking bytes (N bytes waiting)". A write the driver
+    /// fails (a hang-up) throws kDeviceIo here when it fails as it starts,
+    /// and otherwise makes the next Output throw it; what it did not send
+    /// counts in LostAtClose. Throws kPortNotOpen when closed.
     void Output(const String& bytes) override;
     /// Every byte received and not yet read; "" when none. Throws
     /// kPortNotOpen when closed.
@@ -249,7 +250,7 @@ public:
     void* NativeHandle() const { return handle_; }
 
     struct Reader;  // the reader thread's side, in win32_serial_port.cpp
-    struct Writes;  // the writer thread's side: accepted bytes not yet sent
+    struct Writes;  // the write side: accepted bytes not yet sent
 
 private:
     void OnReaderNews();
