@@ -273,23 +273,25 @@ struct SerialPort::Writes {
     HANDLE device = nullptr;
     HANDLE stopEvent = nullptr;      // manual reset: stop writing now
     HANDLE ioEvent = nullptr;        // the write's OVERLAPPED
+    HANDLE progressEvent = nullptr;  // auto reset: a write ended while `waiting`
     std::shared_ptr<Reader> reader;  // a failed write is reported as a hang-up
 
     std::mutex mutex;
-    std::condition_variable changed;  // queue taken, write done, or failure
-    String queue;                     // accepted, not yet handed to the driver
-    String writing;                   // the bytes the driver has; with `ov`,
-    OVERLAPPED ov{};                  //   kept until the write has ended
-    std::size_t inFlight = 0;         // bytes the driver has and has not finished
-    bool handedOver = false;          // the loop's thread started a write still going
-    std::size_t lost = 0;             // bytes a failed or cancelled write did not send
+    std::condition_variable work;  // for the thread: bytes queued, a write handed over, a stop
+    String queue;                  // accepted, not yet handed to the driver
+    String writing;                // the bytes the driver has; with `ov`,
+    OVERLAPPED ov{};               //   kept until the write has ended
+    std::size_t inFlight = 0;      // bytes the driver has and has not finished
+    bool handedOver = false;       // the loop's thread started a write still going
+    bool waiting = false;          // Drain or Close waits on progressEvent
+    std::size_t lost = 0;          // bytes a failed or cancelled write did not send
     bool stopping = false;
     bool failed = false;
     DWORD failure = 0;
     std::thread thread;
 
     ~Writes() {
-        for (HANDLE h : {stopEvent, ioEvent})
+        for (HANDLE h : {stopEvent, ioEvent, progressEvent})
             if (h != nullptr) ::CloseHandle(h);
     }
 
@@ -308,8 +310,7 @@ struct SerialPort::Writes {
 
     // After a write has ended (or failed to start, `error`): counts what it
     // did not send and, on a failure while not stopping, ends the line.
-    // False when the line failed. Whoever waits for unsent bytes to go is
-    // the caller's to wake.
+    // False when the line failed.
     bool Finish(DWORD error) {
         DWORD done = 0;
         // Also waits for a cancelled write: `ov` must outlive it.
@@ -317,8 +318,10 @@ struct SerialPort::Writes {
             error = ::GetLastError();
         if (error == 0 && done < writing.size()) error = ERROR_WRITE_FAULT;
         bool report = false;
+        bool wake = false;
         {
             std::lock_guard lock(mutex);
+            wake = waiting;
             lost += writing.size() - std::min<std::size_t>(done, writing.size());
             writing.clear();
             inFlight = 0;
@@ -332,6 +335,7 @@ struct SerialPort::Writes {
                 report = true;
             }
         }
+        if (wake) ::SetEvent(progressEvent);
         if (report) Reader::Hand(reader, {}, true, error);
         return error == 0;
     }
@@ -341,7 +345,7 @@ struct SerialPort::Writes {
             bool started = false;  // by the loop's thread
             {
                 std::unique_lock lock(mutex);
-                changed.wait(lock, [&] {
+                work.wait(lock, [&] {
                     return handedOver || stopping || (!queue.empty() && inFlight == 0);
                 });
                 started = handedOver;
@@ -359,18 +363,35 @@ struct SerialPort::Writes {
                 if (::WaitForMultipleObjects(2, waits, FALSE, INFINITE) != WAIT_OBJECT_0)
                     ::CancelIoEx(device, &ov);
             }
-            const bool ok = Finish(error);
-            changed.notify_all();  // Drain and Close wait on the loop's thread
-            if (!ok) return;
+            if (!Finish(error)) return;
         }
     }
 
-    // Waits until at most `limit` bytes are unsent, the line failed, or
-    // `timeout` passed; true when the bytes went.
+    // Waits until at most `limit` bytes are unsent, the line failed,
+    // `timeout` passed or `cancel` (may be null) is signalled; true when
+    // the bytes went. Runs on the loop's thread (Drain, Close): a write that
+    // ends there needs no wake-up, one the writer thread ends sets
+    // progressEvent.
     bool WaitUnsent(std::unique_lock<std::mutex>& lock, std::size_t limit,
-                    std::chrono::milliseconds timeout) {
-        return changed.wait_for(lock, timeout, [&] { return failed || Unsent() <= limit; }) &&
-               !failed;
+                    std::chrono::milliseconds timeout, HANDLE cancel) {
+        const auto deadline = std::chrono::steady_clock::now() + timeout;
+        for (;;) {
+            if (failed) return false;
+            if (Unsent() <= limit) return true;
+            if (cancel != nullptr && ::WaitForSingleObject(cancel, 0) == WAIT_OBJECT_0)
+                return false;
+            const auto left = std::chrono::ceil<std::chrono::milliseconds>(
+                deadline - std::chrono::steady_clock::now());
+            if (left.count() <= 0) return false;
+            waiting = true;
+            lock.unlock();
+            const HANDLE waits[] = {progressEvent, cancel};
+            ::WaitForMultipleObjects(
+                cancel != nullptr ? 2 : 1, waits, FALSE,
+                static_cast<DWORD>(std::min<long long>(left.count(), 0x7FFFFFFF)));
+            lock.lock();
+            waiting = false;
+        }
     }
 };
 
@@ -499,7 +520,8 @@ void SerialPort::PortOpen(Boolean open) {
         writes->reader = reader;
         writes->stopEvent = ::CreateEventW(nullptr, TRUE, FALSE, nullptr);
         writes->ioEvent = ::CreateEventW(nullptr, TRUE, FALSE, nullptr);
-        if (!writes->stopEvent || !writes->ioEvent)
+        writes->progressEvent = ::CreateEventW(nullptr, FALSE, FALSE, nullptr);
+        if (!writes->stopEvent || !writes->ioEvent || !writes->progressEvent)
             Fail(err::kDeviceIo, "cannot make the writer's events", ::GetLastError());
         reader->thread = std::thread(&Reader::Run, reader);
         try {
@@ -533,10 +555,10 @@ void SerialPort::Close() noexcept {
     Writes& w = *writes_;
     {
         std::unique_lock lock(w.mutex);
-        w.WaitUnsent(lock, 0, kCloseDrain);
+        w.WaitUnsent(lock, 0, kCloseDrain, static_cast<HANDLE>(cancelEvent_));
         w.stopping = true;
     }
-    w.changed.notify_all();
+    w.work.notify_all();
     ::SetEvent(w.stopEvent);
     if (w.thread.joinable()) w.thread.join();
     const std::size_t lost = w.lost + w.queue.size();
@@ -603,7 +625,7 @@ void SerialPort::Output(const String& bytes) {
     if (!w.queue.empty() || w.inFlight > 0) {
         w.queue += bytes;  // behind the write under way
         lock.unlock();
-        w.changed.notify_all();
+        w.work.notify_all();
         return;
     }
     // Nothing ahead: the write starts here, and the thread only waits for
@@ -616,12 +638,11 @@ void SerialPort::Output(const String& bytes) {
         lock.lock();
         w.handedOver = true;
         lock.unlock();
-        w.changed.notify_all();
+        w.work.notify_all();
         return;
     }
-    // Done at once. No one to wake: only this thread waits for unsent
-    // bytes, and the writer thread has nothing to do (a wake-up for
-    // nothing would cost it a thread switch per packet).
+    // Done at once; the writer thread is not woken for nothing (that would
+    // cost it a thread switch per packet).
     if (!w.Finish(error)) {
         hungUp_ = true;  // reported once, through OnComm, as any failed write
         Fail(err::kDeviceIo, "write failed", w.failure);
@@ -632,7 +653,7 @@ bool SerialPort::Drain(std::chrono::milliseconds timeout) {
     if (handle_ == nullptr) return true;
     Writes& w = *writes_;
     std::unique_lock lock(w.mutex);
-    const bool drained = w.WaitUnsent(lock, 0, timeout);
+    const bool drained = w.WaitUnsent(lock, 0, timeout, static_cast<HANDLE>(cancelEvent_));
     if (w.failed) lastSystemError_ = w.failure;
     return drained;
 }

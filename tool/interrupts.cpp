@@ -52,6 +52,8 @@ Interrupts::~Interrupts() {
 
 int Interrupts::Fd() const { return g_pipe[0]; }
 
+void* Interrupts::Event() const { return nullptr; }
+
 bool Interrupts::Pending() const {
     pollfd p{g_pipe[0], POLLIN, 0};
     return ::poll(&p, 1, 0) > 0 && (p.revents & POLLIN);

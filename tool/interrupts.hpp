@@ -16,6 +16,9 @@ public:
     Interrupts& operator=(const Interrupts&) = delete;
     /// Readable once an interrupt came (-1 on Windows: there is none).
     int Fd() const;
+    /// Signalled once an interrupt came: a Win32 event handle on Windows,
+    /// nullptr elsewhere (where Fd() serves).
+    void* Event() const;
     /// Whether an interrupt has come.
     bool Pending() const;
 };

@@ -23,10 +23,12 @@ int RunSend(const SendOptions& o, std::ostream& out) {
     platform::DefaultLoop loop;
     auto control = platform::MakeControl(loop, nullptr, port.map);
     auto* serial = dynamic_cast<platform::Port*>(&control->Comm1());
-#if !defined(_WIN32)
     // An interrupt ends every wait for the line at once (the wait for the
     // packet to leave, the close's grace); the port is still closed and its
     // line settings put back.
+#if defined(_WIN32)
+    if (serial) serial->CancelWaitsOn(interrupts.Event());
+#else
     if (serial) serial->CancelWaitsOn(interrupts.Fd());
 #endif
     if (control->ConnectNXT(port.number, o.link.baud) != 0) {

@@ -12,6 +12,7 @@
 #include <cstring>
 #include <map>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "vostrel/platform.hpp"
@@ -196,11 +197,24 @@ void StalledLine(Integer n) {
     Check(!refusal.empty(), "a blocked line never refused a packet");
     Check(refusal.rfind("the line is not taking bytes (", 0) == 0, "refused: " + refusal);
     Check(!port.Drain(200ms), "Drain said a stalled line had sent everything");
+    // An interrupt from another thread ends the wait.
+    HANDLE interrupt = ::CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    port.CancelWaitsOn(interrupt);
+    std::thread interrupter([interrupt] {
+        ::Sleep(100);
+        ::SetEvent(interrupt);
+    });
+    const auto waitStart = Clock::now();
+    Check(!port.Drain(30000ms), "Drain said a stalled line had sent everything");
+    interrupter.join();
+    Check(Clock::now() - waitStart < 15s, "an interrupt did not end Drain");
     Check(ErrorNumber([&] { port.PortOpen(kFalse); }) == err::kDeviceIo,
           "a close that dropped accepted bytes did not say so");
     Check(port.PortOpen() == kFalse, "the port stayed open after a lossy close");
     Say("accepted " + std::to_string(accepted) + " lost " + std::to_string(port.LostAtClose()));
     Check(port.LostAtClose() > 0, "nothing counted lost on a stalled line");
+    port.CancelWaitsOn(nullptr);
+    ::CloseHandle(interrupt);
 }
 
 // The byte the far end sends at offset i of a long stream.

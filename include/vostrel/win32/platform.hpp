@@ -236,6 +236,12 @@ public:
     /// Waits up to `timeout` until every byte accepted by Output has left
     /// the driver's queue. True when it has (also when closed).
     bool Drain(std::chrono::milliseconds timeout);
+    /// Once `event` (a Win32 event handle: an interrupt's, say) is
+    /// signalled, every wait of the port ends at once: Drain returns false,
+    /// and closing skips the rest of its grace (bytes still queued are lost
+    /// and reported as usual). The handle stays the caller's and must stay
+    /// valid while set; nullptr (the default): none.
+    void CancelWaitsOn(void* event) { cancelEvent_ = event; }
     /// Bytes the last close found still queued after kCloseDrain and had to
     /// discard (0 when none).
     std::size_t LostAtClose() const { return lostAtClose_; }
@@ -263,6 +269,7 @@ private:
     String settings_ = "9600,n,8,1";
     void* handle_ = nullptr;
     void* lock_ = nullptr;  // the named mutex that marks the device held
+    void* cancelEvent_ = nullptr;
     std::shared_ptr<Reader> reader_;
     std::unique_ptr<Writes> writes_;
     bool hungUp_ = false;
