@@ -31,11 +31,11 @@ public:
         // loop do not matter here.
         WithPython python;
         for (auto& [id, t] : timers_) Cancel(t.handle);
-        for (auto& [fd, ids] : byFd_) RemoveReader(fd);
-        for (auto& [fd, ids] : writersOf_) RemoveWriter(fd);
+        for (Direction* d : {&readers_, &writers_}) {
+            for (auto& [fd, ids] : d->ids) Remove(*d, fd);
+            d->ids.clear();
+        }
         timers_.clear();
-        byFd_.clear();
-        writersOf_.clear();
         watches_.clear();
     }
 
@@ -68,41 +68,14 @@ public:
 
     TimePoint Now() const override { return Clock::now(); }
 
-    Id Watch(int fd, Callback onReady) override {
-        WithPython python;
-        const Id id = nextId_++;
-        auto& ids = byFd_[fd];
-        if (ids.empty()) {
-            try {
-                loop_.attr("add_reader")(fd, py::cpp_function([this, fd] { OnReadable(fd); }));
-            } catch (...) {
-                byFd_.erase(fd);
-                throw;
-            }
-        }
-        ids.insert(id);
-        watches_[id] = Watched{fd, std::make_shared<Callback>(std::move(onReady)), false};
-        return id;
-    }
+    Id Watch(int fd, Callback onReady) override { return Add(readers_, fd, std::move(onReady)); }
 
     // asyncio's add_writer where the loop has it; otherwise 0 (the caller
     // retries on a timer).
     Id WatchWritable(int fd, Callback onWritable) override {
         WithPython python;
         if (!py::hasattr(loop_, "add_writer") || !py::hasattr(loop_, "remove_writer")) return 0;
-        const Id id = nextId_++;
-        auto& ids = writersOf_[fd];
-        if (ids.empty()) {
-            try {
-                loop_.attr("add_writer")(fd, py::cpp_function([this, fd] { OnWritable(fd); }));
-            } catch (...) {
-                writersOf_.erase(fd);
-                throw;
-            }
-        }
-        ids.insert(id);
-        watches_[id] = Watched{fd, std::make_shared<Callback>(std::move(onWritable)), true};
-        return id;
+        return Add(writers_, fd, std::move(onWritable));
     }
 
     void Unwatch(Id watch) override {
@@ -110,22 +83,13 @@ public:
         if (it == watches_.end()) return;
         WithPython python;
         const int fd = it->second.fd;
-        const bool writable = it->second.writable;
+        Direction& d = *it->second.direction;
         watches_.erase(it);
-        if (writable) {
-            auto& ids = writersOf_[fd];
-            ids.erase(watch);
-            if (ids.empty()) {
-                writersOf_.erase(fd);
-                RemoveWriter(fd);
-            }
-            return;
-        }
-        auto& ids = byFd_[fd];
+        auto& ids = d.ids[fd];
         ids.erase(watch);
         if (ids.empty()) {
-            byFd_.erase(fd);
-            RemoveReader(fd);
+            d.ids.erase(fd);
+            Remove(d, fd);
         }
     }
 
@@ -164,10 +128,17 @@ private:
         Inside& operator=(const Inside&) = delete;
     };
 
+    // Readiness one way: asyncio's calls for it, and the ids watching each
+    // descriptor (asyncio keeps one callback per descriptor and way).
+    struct Direction {
+        const char* add;
+        const char* remove;
+        std::map<int, std::set<Id>> ids;
+    };
     struct Watched {
         int fd;
         std::shared_ptr<Callback> fn;  // shared: the callback may unwatch itself
-        bool writable = false;         // a WatchWritable
+        Direction* direction;
     };
     struct Timed {
         TimePoint due;
@@ -185,17 +156,31 @@ private:
         return loop_.attr("call_at")(when, py::cpp_function([this, id] { OnTimer(id); }));
     }
 
-    void OnReadable(int fd) { OnReady(byFd_, fd); }
-    void OnWritable(int fd) { OnReady(writersOf_, fd); }
+    Id Add(Direction& d, int fd, Callback fn) {
+        WithPython python;
+        const Id id = nextId_++;
+        auto& ids = d.ids[fd];
+        if (ids.empty()) {
+            try {
+                loop_.attr(d.add)(fd, py::cpp_function([this, &d, fd] { OnReady(d, fd); }));
+            } catch (...) {
+                d.ids.erase(fd);
+                throw;
+            }
+        }
+        ids.insert(id);
+        watches_[id] = Watched{fd, std::make_shared<Callback>(std::move(fn)), &d};
+        return id;
+    }
 
-    void OnReady(const std::map<int, std::set<Id>>& watched, int fd) {
+    void OnReady(const Direction& d, int fd) {
         // A daemon thread's asyncio loop may still run while the interpreter
         // exits: the control then does nothing more (its handlers could be
         // ended half-way).
         if (ExitBegun()) return;
         WithPython python;  // runs the control, and handlers, from asyncio
-        auto found = watched.find(fd);
-        if (found == watched.end()) return;
+        auto found = d.ids.find(fd);
+        if (found == d.ids.end()) return;
         const std::set<Id> ids = found->second;
         Inside inside(depth_);
         for (Id id : ids) {
@@ -232,17 +217,9 @@ private:
         if (deferred_) std::rethrow_exception(std::exchange(deferred_, nullptr));
     }
 
-    void RemoveReader(int fd) {
+    void Remove(const Direction& d, int fd) {
         try {
-            loop_.attr("remove_reader")(fd);
-        } catch (py::error_already_set& e) {
-            e.discard_as_unraisable(loop_);
-        }
-    }
-
-    void RemoveWriter(int fd) {
-        try {
-            loop_.attr("remove_writer")(fd);
+            loop_.attr(d.remove)(fd);
         } catch (py::error_already_set& e) {
             e.discard_as_unraisable(loop_);
         }
@@ -256,8 +233,8 @@ private:
     py::object loop_;
     Id nextId_ = 1;
     std::map<Id, Watched> watches_;
-    std::map<int, std::set<Id>> byFd_;
-    std::map<int, std::set<Id>> writersOf_;  // the WatchWritable ids of each descriptor
+    Direction readers_{"add_reader", "remove_reader", {}};
+    Direction writers_{"add_writer", "remove_writer", {}};  // WatchWritable's
     std::map<Id, Timed> timers_;
     std::exception_ptr deferred_;
     int depth_ = 0;  // our callbacks under way (with the GIL)
