@@ -1,9 +1,7 @@
-// Writing the tool's output with write(2), keeping errno.
+// Writing the tool's output to a descriptor, keeping the system's reason.
 #include "tool/fd_output.hpp"
 
-#include <unistd.h>
-
-#include <cerrno>
+#include "tool/std_streams.hpp"
 
 namespace vostrel::tool {
 
@@ -12,18 +10,10 @@ FdStreamBuf::FdStreamBuf(int fd) : fd_(fd) { setp(buffer_, buffer_ + sizeof buff
 FdStreamBuf::~FdStreamBuf() { WriteOut(); }
 
 bool FdStreamBuf::WriteOut() {
-    const char* at = pbase();
-    while (error_ == 0 && at < pptr()) {
-        const ssize_t n = ::write(fd_, at, static_cast<std::size_t>(pptr() - at));
-        if (n > 0)
-            at += n;
-        else if (n < 0 && errno == EINTR)
-            continue;
-        else
-            error_ = n < 0 ? errno : EIO;
-    }
+    if (failure_.empty() && pptr() > pbase())
+        failure_ = WriteAll(fd_, pbase(), static_cast<std::size_t>(pptr() - pbase()));
     setp(buffer_, buffer_ + sizeof buffer_);
-    return error_ == 0;
+    return failure_.empty();
 }
 
 FdStreamBuf::int_type FdStreamBuf::overflow(int_type c) {

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <streambuf>
+#include <string>
 
 namespace vostrel::tool {
 
@@ -15,9 +16,10 @@ public:
     FdStreamBuf(const FdStreamBuf&) = delete;
     FdStreamBuf& operator=(const FdStreamBuf&) = delete;
 
-    /// The errno of the first failed write, 0 while none failed. After a
-    /// failure every write fails, so the stream reports it too.
-    int Error() const { return error_; }
+    /// Why the first failed write failed, in the system's words; "" while
+    /// none failed. After a failure every write fails, so the stream
+    /// reports it too.
+    const std::string& Failure() const { return failure_; }
 
 protected:
     int_type overflow(int_type c) override;
@@ -27,7 +29,7 @@ private:
     bool WriteOut();
 
     int fd_;
-    int error_ = 0;
+    std::string failure_;
     char buffer_[4096];
 };
 

@@ -5,7 +5,6 @@
 #include <CLI/CLI.hpp>
 #include <cerrno>
 #include <charconv>
-#include <cstring>
 #include <iostream>
 
 #include "sim/wire.hpp"
@@ -280,9 +279,8 @@ int main(int argc, char** argv) {
         status = 1;
     }
     out.flush();
-    if (stdoutBuffer.Error() != 0) {
-        std::cerr << "vostrel: cannot write standard output: "
-                  << std::strerror(stdoutBuffer.Error()) << '\n';
+    if (!stdoutBuffer.Failure().empty()) {
+        std::cerr << "vostrel: cannot write standard output: " << stdoutBuffer.Failure() << '\n';
         return status == 0 ? 1 : status;
     }
     return status;

@@ -36,4 +36,19 @@ std::string WriteAndFlush(std::FILE* stream, const std::string& bytes) {
     return errno != 0 ? std::strerror(errno) : "write failed";
 }
 
+std::string WriteAll(int fd, const char* data, std::size_t size) {
+    while (size > 0) {
+        const ssize_t n = ::write(fd, data, size);
+        if (n > 0) {
+            data += n;
+            size -= static_cast<std::size_t>(n);
+        } else if (n < 0 && errno == EINTR) {
+            continue;
+        } else {
+            return n < 0 ? std::strerror(errno) : "write failed";
+        }
+    }
+    return {};
+}
+
 }  // namespace vostrel::tool

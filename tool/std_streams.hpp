@@ -18,4 +18,8 @@ void PrepareStandardStreams();
 /// "Invalid argument" there).
 std::string WriteAndFlush(std::FILE* stream, const std::string& bytes);
 
+/// Writes all `size` bytes at `data` to the descriptor `fd`. "" when done,
+/// else the system's reason, as exact as WriteAndFlush's.
+std::string WriteAll(int fd, const char* data, std::size_t size);
+
 }  // namespace vostrel::tool

@@ -2,6 +2,9 @@
 // without standard input gets no handle, whose read fails and is taken as
 // end of input; a write to a pipe whose reader went away fails with an
 // error (Windows has no SIGPIPE), reported with the system's own reason.
+#include <io.h>
+
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -23,6 +26,22 @@ std::string WriteAndFlush(std::FILE* stream, const std::string& bytes) {
         return {};
     if (_doserrno != 0) return platform::detail::SystemErrorText(_doserrno);
     return errno != 0 ? std::strerror(errno) : "write failed";
+}
+
+std::string WriteAll(int fd, const char* data, std::size_t size) {
+    while (size > 0) {
+        _doserrno = 0;
+        errno = 0;
+        const int n =
+            ::_write(fd, data, static_cast<unsigned>(std::min<std::size_t>(size, 1 << 30)));
+        if (n <= 0) {
+            if (_doserrno != 0) return platform::detail::SystemErrorText(_doserrno);
+            return errno != 0 ? std::strerror(errno) : "write failed";
+        }
+        data += n;
+        size -= static_cast<std::size_t>(n);
+    }
+    return {};
 }
 
 }  // namespace vostrel::tool

@@ -363,6 +363,14 @@ TEST_F(WinePty, ToolOnWindows) {
     const std::string listed = ports->ReadAll(15s);
     EXPECT_EQ(ports->Wait(15s), 0);
     EXPECT_NE(listed.find("COM19  bluetooth (BthModem7)  port 19"), std::string::npos) << listed;
+    // A reader that went away: the system's own reason, not the C library's.
+    Streams apart;
+    apart.stderrApart = true;
+    auto cut = Wine({Env("VOSTREL_WIN_TOOL"), "ports"}, apart);
+    cut->CloseStdout();
+    EXPECT_EQ(cut->Wait(15s), 1);
+    const std::string why = cut->ReadStderr(15s);
+    EXPECT_NE(why.find("cannot write standard output: Win32 error"), std::string::npos) << why;
     Wine({"reg", "delete", key, "/v", name, "/f"})->Wait(15s);
 
     for (const char* command : {"sim", "demo"}) {
