@@ -9,6 +9,8 @@
 #include <cerrno>
 #include <cstring>
 
+#include "platform/output_bound.hpp"
+
 namespace vostrel::platform::detail {
 
 bool Cancelled(int cancelFd) {
@@ -93,9 +95,7 @@ void FdWriteQueue::Offer(std::string_view bytes) {
     // says it has room is written: a write into a stalled pseudo-terminal
     // still costs the system work that delays every other line.
     if (!queue_.empty() && HasRoom() && WriteSome(queue_) == Wrote::kFailed) throw failed();
-    if (queue_.size() + bytes.size() > kOutputQueueBytes)
-        throw Error(err::kDeviceIo, "the line is not taking bytes (" +
-                                        std::to_string(queue_.size()) + " bytes waiting)");
+    detail::CheckOutputRoom(queue_.size(), bytes.size());
     if (queue_.empty()) {
         std::string rest(bytes);
         if (WriteSome(rest) == Wrote::kFailed) throw failed();

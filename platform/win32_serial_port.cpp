@@ -12,6 +12,7 @@
 #include <thread>
 
 #include "platform/line_settings.hpp"
+#include "platform/output_bound.hpp"
 #include "platform/win32_error.hpp"
 #include "vostrel/platform.hpp"
 
@@ -279,9 +280,8 @@ struct SerialPort::Writes {
     std::mutex mutex;
     std::condition_variable work;  // for the thread: bytes queued, a write handed over, a stop
     String queue;                  // accepted, not yet handed to the driver
-    String writing;                // the bytes the driver has; with `ov`,
-    OVERLAPPED ov{};               //   kept until the write has ended
-    std::size_t inFlight = 0;      // bytes the driver has and has not finished
+    String writing;                // the bytes the driver has and has not finished;
+    OVERLAPPED ov{};               //   with `ov`, kept until the write has ended
     bool handedOver = false;       // the loop's thread started a write still going
     bool waiting = false;          // Drain or Close waits on progressEvent
     std::size_t lost = 0;          // bytes a failed or cancelled write did not send
@@ -295,7 +295,7 @@ struct SerialPort::Writes {
             if (h != nullptr) ::CloseHandle(h);
     }
 
-    std::size_t Unsent() const { return queue.size() + inFlight; }
+    std::size_t Unsent() const { return queue.size() + writing.size(); }
 
     // Starts writing `writing`: 0 when the driver finished it at once,
     // ERROR_IO_PENDING when it goes on, or the failure. (The write resets
@@ -324,7 +324,6 @@ struct SerialPort::Writes {
             wake = waiting;
             lost += writing.size() - std::min<std::size_t>(done, writing.size());
             writing.clear();
-            inFlight = 0;
             handedOver = false;
             if (error != 0 && !stopping) {
                 // The line failed: nothing more goes out.
@@ -346,14 +345,12 @@ struct SerialPort::Writes {
             {
                 std::unique_lock lock(mutex);
                 work.wait(lock, [&] {
-                    return handedOver || stopping || (!queue.empty() && inFlight == 0);
+                    return handedOver || stopping || (!queue.empty() && writing.empty());
                 });
                 started = handedOver;
                 if (!started) {
                     if (stopping) return;  // what is left is counted by Close
-                    writing.swap(queue);   // all that waits, in one write
-                    queue.clear();
-                    inFlight = writing.size();
+                    writing.swap(queue);   // all that waits, in one write (`writing` was empty)
                 }
             }
             DWORD error = started ? ERROR_IO_PENDING : Start();
@@ -367,17 +364,16 @@ struct SerialPort::Writes {
         }
     }
 
-    // Waits until at most `limit` bytes are unsent, the line failed,
-    // `timeout` passed or `cancel` (may be null) is signalled; true when
-    // the bytes went. Runs on the loop's thread (Drain, Close): a write that
-    // ends there needs no wake-up, one the writer thread ends sets
-    // progressEvent.
-    bool WaitUnsent(std::unique_lock<std::mutex>& lock, std::size_t limit,
-                    std::chrono::milliseconds timeout, HANDLE cancel) {
+    // Waits until every accepted byte has left, the line failed, `timeout`
+    // passed or `cancel` (may be null) is signalled; true when the bytes
+    // went. Runs on the loop's thread (Drain, Close): a write that ends
+    // there needs no wake-up, one the writer thread ends sets progressEvent.
+    bool WaitSent(std::unique_lock<std::mutex>& lock, std::chrono::milliseconds timeout,
+                  HANDLE cancel) {
         const auto deadline = std::chrono::steady_clock::now() + timeout;
         for (;;) {
             if (failed) return false;
-            if (Unsent() <= limit) return true;
+            if (Unsent() == 0) return true;
             if (cancel != nullptr && ::WaitForSingleObject(cancel, 0) == WAIT_OBJECT_0)
                 return false;
             const auto left = std::chrono::ceil<std::chrono::milliseconds>(
@@ -497,8 +493,8 @@ void SerialPort::PortOpen(Boolean open) {
         // tick (15.6 ms by default on Windows, about 1.2 ms on a
         // pseudo-terminal under Wine); under Wine (MAXDWORD, MAXDWORD, n)
         // never completed and WaitCommEvent failed (995). No write timeouts: a
-        // write completes when the driver sent it all, and Output bounds
-        // the wait itself.
+        // write completes when the driver sent it all; Output never waits
+        // for it, and bounds how many bytes may be on their way.
         COMMTIMEOUTS t{};
         if (!::SetCommTimeouts(h, &t))
             Fail(err::kDeviceIo, "cannot set the timeouts of " + path, ::GetLastError());
@@ -555,7 +551,7 @@ void SerialPort::Close() noexcept {
     Writes& w = *writes_;
     {
         std::unique_lock lock(w.mutex);
-        w.WaitUnsent(lock, 0, kCloseDrain, static_cast<HANDLE>(cancelEvent_));
+        w.WaitSent(lock, kCloseDrain, static_cast<HANDLE>(cancelEvent_));
         w.stopping = true;
     }
     w.work.notify_all();
@@ -617,12 +613,9 @@ void SerialPort::Output(const String& bytes) {
     // Never a wait for the line: a packet is taken whole while the bytes not
     // yet sent (queued, or with the driver) leave room for it, or refused
     // whole at once. The bound keeps a stalled line from piling up memory.
-    const std::size_t unsent = w.Unsent();
-    if (unsent + bytes.size() > kOutputQueueBytes)
-        throw Error(err::kDeviceIo,
-                    "the line is not taking bytes (" + std::to_string(unsent) + " bytes waiting)");
+    detail::CheckOutputRoom(w.Unsent(), bytes.size());
     if (bytes.empty()) return;
-    if (!w.queue.empty() || w.inFlight > 0) {
+    if (w.Unsent() > 0) {
         w.queue += bytes;  // behind the write under way
         lock.unlock();
         w.work.notify_all();
@@ -631,7 +624,6 @@ void SerialPort::Output(const String& bytes) {
     // Nothing ahead: the write starts here, and the thread only waits for
     // one the driver does not finish at once.
     w.writing = bytes;
-    w.inFlight = bytes.size();
     lock.unlock();
     const DWORD error = w.Start();
     if (error == ERROR_IO_PENDING) {
@@ -653,7 +645,7 @@ bool SerialPort::Drain(std::chrono::milliseconds timeout) {
     if (handle_ == nullptr) return true;
     Writes& w = *writes_;
     std::unique_lock lock(w.mutex);
-    const bool drained = w.WaitUnsent(lock, 0, timeout, static_cast<HANDLE>(cancelEvent_));
+    const bool drained = w.WaitSent(lock, timeout, static_cast<HANDLE>(cancelEvent_));
     if (w.failed) lastSystemError_ = w.failure;
     return drained;
 }
