@@ -11,6 +11,11 @@
 
 namespace vostrel::tool {
 
+namespace {
+// Why the write that just failed failed.
+std::string Reason() { return errno != 0 ? std::strerror(errno) : "write failed"; }
+}  // namespace
+
 void PrepareStandardStreams() {
     // Descriptors 0 to 2 that the tool was started without are held open on
     // /dev/null, so a pipe or device the tool opens never takes their place:
@@ -33,7 +38,7 @@ std::string WriteAndFlush(std::FILE* stream, const std::string& bytes) {
     if (std::fwrite(bytes.data(), 1, bytes.size(), stream) == bytes.size() &&
         std::fflush(stream) == 0)
         return {};
-    return errno != 0 ? std::strerror(errno) : "write failed";
+    return Reason();
 }
 
 std::string WriteAll(int fd, const char* data, std::size_t size) {
@@ -45,7 +50,7 @@ std::string WriteAll(int fd, const char* data, std::size_t size) {
         } else if (n < 0 && errno == EINTR) {
             continue;
         } else {
-            return n < 0 ? std::strerror(errno) : "write failed";
+            return n < 0 ? Reason() : "write failed";
         }
     }
     return {};

@@ -14,30 +14,36 @@
 
 namespace vostrel::tool {
 
+namespace {
+// The C library keeps the system's error of its last failed call (per
+// thread) next to the errno it maps it to: both are cleared before a write,
+// and the system's is the reason when there is one.
+void Forget() {
+    _doserrno = 0;
+    errno = 0;
+}
+std::string Reason() {
+    if (_doserrno != 0) return platform::detail::SystemErrorText(_doserrno);
+    return errno != 0 ? std::strerror(errno) : "write failed";
+}
+}  // namespace
+
 void PrepareStandardStreams() {}
 
 std::string WriteAndFlush(std::FILE* stream, const std::string& bytes) {
-    // The C library keeps the system's error of its last failed call
-    // (per thread) next to the errno it maps it to.
-    _doserrno = 0;
-    errno = 0;
+    Forget();
     if (std::fwrite(bytes.data(), 1, bytes.size(), stream) == bytes.size() &&
         std::fflush(stream) == 0)
         return {};
-    if (_doserrno != 0) return platform::detail::SystemErrorText(_doserrno);
-    return errno != 0 ? std::strerror(errno) : "write failed";
+    return Reason();
 }
 
 std::string WriteAll(int fd, const char* data, std::size_t size) {
     while (size > 0) {
-        _doserrno = 0;
-        errno = 0;
+        Forget();
         const int n =
             ::_write(fd, data, static_cast<unsigned>(std::min<std::size_t>(size, 1 << 30)));
-        if (n <= 0) {
-            if (_doserrno != 0) return platform::detail::SystemErrorText(_doserrno);
-            return errno != 0 ? std::strerror(errno) : "write failed";
-        }
+        if (n <= 0) return Reason();
         data += n;
         size -= static_cast<std::size_t>(n);
     }
