@@ -100,6 +100,9 @@ std::string BrickPacket(int box, const std::string& text) {
 
 const std::string kTone = "\x06\x00\x00\x03\xE8\x03\xF4\x01"s;
 
+// The byte at offset i of a long stream, as port_peer makes and checks it.
+char StreamByte(std::size_t i) { return static_cast<char>((i * 7) % 251); }
+
 TEST_F(WinePty, ExactBytes) {
     PtyPair pty;
     ASSERT_TRUE(pty.Ok()) << pty.Failure();
@@ -195,7 +198,7 @@ TEST_F(WinePty, Backlog) {
     auto peer = Peer("Backlog", 21);
     ASSERT_EQ(Line(*peer), "open");
     std::string stream(4 * 64 * 1024, '\0');
-    for (std::size_t i = 0; i < stream.size(); ++i) stream[i] = static_cast<char>((i * 7) % 251);
+    for (std::size_t i = 0; i < stream.size(); ++i) stream[i] = StreamByte(i);
     std::atomic<bool> done{false};
     std::thread writer([&] {  // waits while the line is full, until the report came
         for (std::size_t at = 0; at < stream.size() && !done;) {
@@ -235,8 +238,7 @@ TEST_F(WinePty, StallThenRead) {
     reader.join();
     EXPECT_EQ(report, "sent " + std::to_string(got.size()));
     std::size_t inOrder = 0;
-    while (inOrder < got.size() && got[inOrder] == static_cast<char>((inOrder * 7) % 251))
-        ++inOrder;
+    while (inOrder < got.size() && got[inOrder] == StreamByte(inOrder)) ++inOrder;
     EXPECT_EQ(inOrder, got.size());
     EXPECT_EQ(Line(*peer), "done");
     EXPECT_EQ(peer->Wait(15s), 0);
