@@ -1,7 +1,7 @@
 // Win32 error texts and UTF-8 / UTF-16 conversion.
 #define WIN32_LEAN_AND_MEAN
 #define NOMINMAX
-#include "platform/win32_error.hpp"
+#include "platform/windows/win32_error.hpp"
 
 #include <windows.h>
 

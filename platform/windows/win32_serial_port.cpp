@@ -13,7 +13,7 @@
 
 #include "platform/line_settings.hpp"
 #include "platform/output_bound.hpp"
-#include "platform/win32_error.hpp"
+#include "platform/windows/win32_error.hpp"
 #include "vostrel/platform.hpp"
 
 namespace vostrel::platform {

@@ -1,5 +1,5 @@
 // The bounded write queue of a descriptor-based port.
-#include "platform/fd_write_queue.hpp"
+#include "platform/posix/fd_write_queue.hpp"
 
 #include <poll.h>
 #include <sys/ioctl.h>

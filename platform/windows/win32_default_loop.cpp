@@ -5,7 +5,7 @@
 #define NOMINMAX
 #include <windows.h>
 
-#include "platform/win32_error.hpp"
+#include "platform/windows/win32_error.hpp"
 #include "vostrel/platform.hpp"
 
 namespace vostrel::platform {

@@ -9,7 +9,7 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "platform/win32_error.hpp"
+#include "platform/windows/win32_error.hpp"
 #include "tool/std_streams.hpp"
 
 namespace vostrel::tool {

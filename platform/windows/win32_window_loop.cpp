@@ -8,7 +8,7 @@
 #include <algorithm>
 #include <vector>
 
-#include "platform/win32_error.hpp"
+#include "platform/windows/win32_error.hpp"
 #include "vostrel/platform.hpp"
 
 namespace vostrel::platform {

@@ -12,7 +12,7 @@
 #include <cstring>
 
 #include "platform/device_holders.hpp"
-#include "platform/fd_write_queue.hpp"
+#include "platform/posix/fd_write_queue.hpp"
 #include "platform/line_settings.hpp"
 #include "platform/line_speed.hpp"
 #include "vostrel/platform.hpp"

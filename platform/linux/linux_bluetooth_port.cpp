@@ -9,7 +9,7 @@
 #include <mutex>
 #include <set>
 
-#include "platform/fd_write_queue.hpp"
+#include "platform/posix/fd_write_queue.hpp"
 #include "platform/line_settings.hpp"
 #include "vostrel/bluetooth.hpp"
 #include "vostrel/platform.hpp"
