@@ -167,10 +167,11 @@ function makeApi(M) {
       this._pingHandlers = [];
       this._takers = [];
       const self = this;
+      // A line's reports can come after close() freed the control.
       const report = {
-        received: (session, data) => self._raw.received(session, data),
-        written: (session, count) => self._raw.written(session, count),
-        failed: (session, reason) => self._raw.failed(session, reason),
+        received: (session, data) => self._raw && self._raw.received(session, data),
+        written: (session, count) => self._raw && self._raw.written(session, count),
+        failed: (session, reason) => self._raw && self._raw.failed(session, reason),
       };
       this._raw = new M.Control(loop._raw, {
         has: (n) => self._lines.has(n),
@@ -311,8 +312,10 @@ function makeApi(M) {
 
     /** Closes the port (as DisconnectNXT) and frees the control. */
     close() {
+      if (!this._raw) return;
       this.DisconnectNXT();
       this._raw.delete();
+      this._raw = null;
     }
 
     _add(list, handler) {

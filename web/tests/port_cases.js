@@ -125,6 +125,27 @@ export const portCases = {
     check(port.written.length === 8 + (sent + 1) * packet, `written ${port.written.length}`);
   },
 
+  async 'a control freed while its writes are under way takes no report afterwards'(v) {
+    const { clock, nxt, port } = await connected(v);
+    port.holdWrites = true;
+    check(nxt.SendText(1, 'pending') === 0, 'the send');
+    await clock.advance(1);
+    nxt.close();
+    const failures = [];
+    const onError = (e) => failures.push(String(e?.reason ?? e?.error ?? e));
+    globalThis.process?.on('unhandledRejection', onError);
+    globalThis.addEventListener?.('unhandledrejection', onError);
+    try {
+      port.releaseWrites();
+      port.disconnect();
+      await clock.advance(1);
+    } finally {
+      globalThis.process?.off('unhandledRejection', onError);
+      globalThis.removeEventListener?.('unhandledrejection', onError);
+    }
+    check(failures.length === 0, failures.join('; '));
+  },
+
   async 'after a reconnect, the old stream is not read into the new link'(v) {
     const { clock, nxt, port, mails } = await connected(v);
     const old = port.controller;
