@@ -9,6 +9,7 @@
 #include <limits>
 #include <memory>
 #include <optional>
+#include <stdexcept>
 #include <string>
 #include <utility>
 
@@ -36,6 +37,9 @@ public:
             return f();
         } catch (const Error& e) {
             thrown_ = e;
+        } catch (const std::invalid_argument& e) {
+            // The simulated brick's refusals: a text too long, a mailbox out of range.
+            thrown_ = Error(err::kInvalidArgument, e.what());
         } catch (const std::exception& e) {
             thrown_ = Error(err::kHostFailure, e.what());
         }

@@ -132,6 +132,7 @@ test('bad arguments give the control\'s own results and errors', async () => {
   for (const [call, type, number] of errors)
     assert.throws(call, (e) => e instanceof type && e instanceof v.Error && e.number === number, String(call));
   assert.throws(() => nxt.onNewMail('not a function'), TypeError);
+  assert.throws(() => brick.sendText(1, 'x'.repeat(59)), (e) => e instanceof v.Error && e.number === 5);
   assert.throws(() => nxt.nextMail(10), v.Overflow);
   // Nothing of the refused calls went out.
   await clock.advance(5);
