@@ -131,11 +131,12 @@ export function settle() {
   return new Promise((resolve) => setTimeout(resolve, 0));
 }
 
-export async function load() {
-  if (!modulePromise)
-    modulePromise = wasmBytes().then((wasmBinary) => VostrelWasm({ wasmBinary }));
-  const M = await modulePromise;
-  return makeApi(M);
+/** Loads the module once; every call gives the same classes. */
+export function load() {
+  modulePromise ??= wasmBytes()
+    .then((wasmBinary) => VostrelWasm({ wasmBinary }))
+    .then(makeApi);
+  return modulePromise;
 }
 
 function makeApi(M) {
@@ -353,9 +354,8 @@ function makeApi(M) {
   class Brick {
     constructor({ loop = (defaultLoop ??= new Loop()), ...options } = {}) {
       const o = { ...options };
-      for (const key of ['pingText']) if (key in o) o[key] = bytes(o[key], key);
-      for (const key of ['sendTexts'])
-        if (key in o) o[key] = Array.from(o[key], ([box, text]) => [box, bytes(text, key)]);
+      if ('pingText' in o) o.pingText = bytes(o.pingText, 'pingText');
+      if ('sendTexts' in o) o.sendTexts = Array.from(o.sendTexts, ([box, text]) => [box, bytes(text, 'sendTexts')]);
       this.loop = loop;
       this.port = new SimulatedPort(this);
       this._raw = new M.Brick(loop._raw, o, (data) => this.port._deliver(data));

@@ -4,6 +4,10 @@ import assert from 'node:assert/strict';
 import { load } from '../src/vostrel.js';
 
 const v = await load();
+
+test('the module loads once: every load gives the same classes', async () => {
+  assert.equal(await load(), v);
+});
 const latin1 = (s) => Uint8Array.from(s, (c) => c.charCodeAt(0));
 
 async function session(brickOptions = {}) {
@@ -165,4 +169,15 @@ test('bytes go out and come back unchanged, all 256 values', async () => {
   await clock.advance(5);
   assert.deepEqual(brick.stored(1), [Uint8Array.from([...all, 0])]);
   assert.deepEqual(await back, Uint8Array.from([...all.subarray(0, 40), 0]));
+});
+
+test('the simulated brick sends its scheduled texts and numbers, on the loop\'s clock', async () => {
+  const { clock, mails } = await session({ sendTexts: [[2, 'tick']], sendNumbers: [[3, 7]], sendEvery: 500, sendCount: 2 });
+  await clock.advance(498);
+  assert.deepEqual(mails, []);
+  await clock.advance(1000);
+  assert.deepEqual(mails.map(([box]) => box), [2, 3, 2, 3]);
+  assert.equal(mails[0][1], 'tick');
+  await clock.advance(5000);
+  assert.equal(mails.length, 4);
 });
