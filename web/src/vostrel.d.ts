@@ -44,7 +44,7 @@ export function settle(): Promise<void>;
 declare class Loop {
   constructor(clock?: Clock);
   readonly clock: Clock;
-  /** Stops its timers and frees it; close the controls and bricks on it first. */
+  /** Stops its timers and frees it; throws while a control or brick on it is not closed. */
   close(): void;
 }
 

@@ -144,16 +144,22 @@ function makeApi(M) {
     /** The control's event loop on `clock` (the page's own by default). */
     constructor(clock = pageClock) {
       this.clock = clock;
+      this._users = 0;
       this._raw = new M.Loop({
         now: () => clock.now(),
         wakeAt: (ms) => clock.schedule(this, ms),
         uncaught: (text) => console.error(`vostrel: ${text}`),
       });
     }
-    /** Stops its timers and frees it; controls on it must be closed first. */
+    /** Stops its timers and frees it; refused while a control or brick on it is not closed. */
     close() {
+      if (!this._raw) return;
+      // Their timers live in the loop: freeing it under them would corrupt memory.
+      if (this._users > 0)
+        throw new globalThis.Error(`close the ${this._users} control(s) and brick(s) on this loop first`);
       this.clock.cancel(this);
       this._raw.delete();
+      this._raw = null;
     }
   }
   let defaultLoop;
@@ -162,6 +168,7 @@ function makeApi(M) {
     /** A control on `loop` (the page's by default). */
     constructor(loop = (defaultLoop ??= new Loop())) {
       this.loop = loop;
+      loop._users++;
       this._lines = new Map();  // port number -> SerialLine
       this._line = null;  // the open one
       this._mailHandlers = [];
@@ -317,6 +324,7 @@ function makeApi(M) {
       this.DisconnectNXT();
       this._raw.delete();
       this._raw = null;
+      this.loop._users--;
     }
 
     _add(list, handler) {
@@ -357,6 +365,7 @@ function makeApi(M) {
       if ('pingText' in o) o.pingText = bytes(o.pingText, 'pingText');
       if ('sendTexts' in o) o.sendTexts = Array.from(o.sendTexts, ([box, text]) => [box, bytes(text, 'sendTexts')]);
       this.loop = loop;
+      loop._users++;
       this.port = new SimulatedPort(this);
       this._raw = new M.Brick(loop._raw, o, (data) => this.port._deliver(data));
     }
@@ -383,8 +392,11 @@ function makeApi(M) {
     get tones() { return this._raw.status().tones; }
     status() { return this._raw.status(); }
     close() {
+      if (!this._raw) return;
       this.port._lose();
       this._raw.delete();
+      this._raw = null;
+      this.loop._users--;
     }
   }
 
@@ -404,7 +416,7 @@ function makeApi(M) {
       if (this.readable) throw new DOMException('The port is already open.', 'InvalidStateError');
       this.readable = new ReadableStream({ start: (c) => { this._controller = c; } });
       const brick = this._brick;
-      this.writable = new WritableStream({ write: (chunk) => brick._raw.receive(chunk) });
+      this.writable = new WritableStream({ write: (chunk) => brick._raw?.receive(chunk) });
     }
     async close() {
       this._controller = null;

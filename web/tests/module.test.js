@@ -181,3 +181,16 @@ test('the simulated brick sends its scheduled texts and numbers, on the loop\'s 
   await clock.advance(5000);
   assert.equal(mails.length, 4);
 });
+
+test('a loop is freed only after the controls and bricks on it', async () => {
+  const { clock, brick, nxt } = await session({ pingEvery: 1000 });
+  assert.throws(() => nxt.loop.close(), /close the 2 control\(s\) and brick\(s\) on this loop first/);
+  await clock.advance(1500);
+  assert.equal(brick.status().pingAnswers, 1);  // still running
+  nxt.close();
+  brick.close();
+  nxt.close();  // twice: nothing more
+  nxt.loop.close();
+  assert.equal(clock.due.size, 0);
+  await clock.advance(5000);
+});
