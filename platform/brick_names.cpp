@@ -4,6 +4,7 @@
 #include <cctype>
 
 #include "vostrel/bluetooth.hpp"
+#include "vostrel/escaped_text.hpp"
 #include "vostrel/types.hpp"
 
 namespace vostrel::platform {
@@ -21,8 +22,27 @@ std::string PairHint(const std::string& address) {
            "` (the brick's PIN is 1234 unless it was changed)";
 }
 
+// Names come from whatever device is in radio range: shown escaped and
+// bounded in every text.
+constexpr std::size_t kShownName = 64;
+// How many devices a refusal lists before it counts the rest.
+constexpr std::size_t kListed = 5;
+
+std::string Quoted(std::string_view name) { return '"' + EscapedText(name, kShownName) + '"'; }
+
 std::string Describe(const BluetoothDevice& d) {
-    return "\"" + d.name + "\" " + d.address + (d.paired ? "" : " (not paired)");
+    return Quoted(d.name) + " " + d.address + (d.paired ? "" : " (not paired)");
+}
+
+// "a, b, c and 12 more: see `vostrel ports`", at most kListed shown.
+template <typename List, typename Show>
+std::string Bounded(const List& items, const std::string& separator, Show show) {
+    std::string text;
+    for (std::size_t i = 0; i < items.size() && i < kListed; ++i)
+        text += (i ? separator : "") + show(items[i]);
+    if (items.size() > kListed)
+        text += " and " + std::to_string(items.size() - kListed) + " more: see `vostrel ports`";
+    return text;
 }
 
 const BluetoothAdapter* FindAdapter(const BluetoothListing& listing, const std::string& name) {
@@ -45,38 +65,42 @@ bool IsBluetoothAddress(std::string_view text) {
 
 std::string ResolveBrick(const std::string& nameOrAddress, const BluetoothListing& listing) {
     if (IsBluetoothAddress(nameOrAddress)) return Upper(nameOrAddress);
+    const std::string asked = Quoted(nameOrAddress);
     if (!listing.unavailable.empty())
-        throw Error(err::kPortInvalid, "cannot look up the brick \"" + nameOrAddress +
-                                           "\": " + listing.unavailable +
+        throw Error(err::kPortInvalid, "cannot look up the brick " + asked + ": " +
+                                           listing.unavailable +
                                            "; name it by its Bluetooth address instead");
-    std::vector<const BluetoothDevice*> paired, unpaired;
+    // Only entries with an address can be connected; paired ones first.
+    std::vector<const BluetoothDevice*> paired, unpaired, known;
     for (const auto& d : listing.devices)
-        if (d.name == nameOrAddress) (d.paired ? paired : unpaired).push_back(&d);
-    if (paired.size() == 1) return paired.front()->address;
-    if (paired.size() > 1) {
-        std::string text =
-            std::to_string(paired.size()) + " paired devices are named \"" + nameOrAddress + "\":";
-        for (const auto* d : paired) text += " " + d->address;
-        throw Error(err::kPortInvalid, text + "; name the brick by its address instead");
-    }
+        if (IsBluetoothAddress(d.address) && d.name == nameOrAddress)
+            (d.paired ? paired : unpaired).push_back(&d);
+    for (const bool p : {true, false})
+        for (const auto& d : listing.devices)
+            if (IsBluetoothAddress(d.address) && d.paired == p) known.push_back(&d);
+    if (paired.size() == 1) return Upper(paired.front()->address);
+    if (paired.size() > 1)
+        throw Error(err::kPortInvalid,
+                    std::to_string(paired.size()) + " paired devices are named " + asked + ": " +
+                        Bounded(paired, " ", [](const auto* d) { return d->address; }) +
+                        "; name the brick by its address instead");
     if (!unpaired.empty())
-        throw Error(
-            err::kPortInvalid,
-            "the brick \"" + nameOrAddress + "\" (" + unpaired.front()->address +
-                ") is not paired with this computer: " + PairHint(unpaired.front()->address));
-    std::string text = "no paired Bluetooth device is named \"" + nameOrAddress + "\"; ";
-    if (listing.devices.empty())
+        throw Error(err::kPortInvalid, "the brick " + asked + " (" + unpaired.front()->address +
+                                           ") is not paired with this computer: " +
+                                           PairHint(unpaired.front()->address));
+    const std::string text = "no paired Bluetooth device is named " + asked + "; ";
+    if (known.empty())
         throw Error(err::kPortInvalid,
                     text + "BlueZ knows no devices (pair the brick first: see `bluetoothctl`)");
-    text += "BlueZ knows:";
-    for (std::size_t i = 0; i < listing.devices.size(); ++i)
-        text += (i ? ", " : " ") + Describe(listing.devices[i]);
-    throw Error(err::kPortInvalid, text);
+    throw Error(err::kPortInvalid, text + "BlueZ knows: " + Bounded(known, ", ", [](const auto* d) {
+                                       return Describe(*d);
+                                   }));
 }
 
 std::string PortArgument(const BluetoothDevice& device, const BluetoothListing& listing) {
-    if (!device.paired || device.name.empty() || device.name.find('/') != std::string::npos ||
-        IsBluetoothAddress(device.name) ||
+    // A name that is not plain printable text cannot be typed safely.
+    if (!device.paired || device.name.empty() || EscapedText(device.name) != device.name ||
+        device.name.find('/') != std::string::npos || IsBluetoothAddress(device.name) ||
         device.name.find_first_not_of("0123456789-") == std::string::npos)
         return device.address;
     const auto same =
@@ -103,7 +127,7 @@ void CheckCanReach(const std::string& address, const BluetoothListing& listing) 
                                         "scan on`, then " +
                                         PairHint(address));
     if (!it->paired)
-        throw Error(err::kDeviceIo, "the brick \"" + it->name + "\" (" + address +
+        throw Error(err::kDeviceIo, "the brick " + Quoted(it->name) + " (" + address +
                                         ") is not paired with this computer: " + PairHint(address));
     if (const auto* a = FindAdapter(listing, it->adapter); a && !a->powered)
         throw Error(

@@ -7,6 +7,7 @@
 #include <nlohmann/json.hpp>
 
 #include "sim/wire.hpp"
+#include "vostrel/escaped_text.hpp"
 
 namespace vostrel::tool {
 
@@ -36,19 +37,7 @@ std::string Dump(const nlohmann::json& j) {
 
 std::string Printable(const std::string& stored) { return Escaped(TextPart(stored)); }
 
-std::string Escaped(std::string_view bytes) {
-    std::string out;
-    for (unsigned char c : bytes) {
-        if (c >= 0x20 && c < 0x7F && c != '\\') {
-            out.push_back(static_cast<char>(c));
-        } else {
-            char buf[8];
-            std::snprintf(buf, sizeof buf, "\\x%02x", c);
-            out += buf;
-        }
-    }
-    return out;
-}
+std::string Escaped(std::string_view bytes) { return EscapedText(bytes); }
 
 EventOutput::EventOutput(std::ostream& out, bool json)
     : emit_([&out](const std::string& line) { out << line << std::endl; }), json_(json) {}

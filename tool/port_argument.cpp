@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <cctype>
 #include <stdexcept>
+#include <string_view>
 
 namespace vostrel::tool {
 
@@ -37,6 +38,18 @@ PortChoice ResolvePort(const std::string& text) {
         c.path.clear();  // no device (or a brick): ConnectNXT reports it
     }
     return c;
+}
+
+std::string ShellWord(const std::string& text) {
+    const bool plain = !text.empty() && std::all_of(text.begin(), text.end(), [](unsigned char c) {
+        // ASCII only, whatever the locale says is a letter.
+        return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
+               std::string_view("_@%+=:,./-").find(static_cast<char>(c)) != std::string_view::npos;
+    });
+    if (plain) return text;
+    std::string word = "'";
+    for (const char c : text) word += c == '\'' ? std::string("'\\''") : std::string(1, c);
+    return word + "'";
 }
 
 }  // namespace vostrel::tool

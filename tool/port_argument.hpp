@@ -20,4 +20,10 @@ struct PortChoice {
 /// outside -32768 to 32767.
 PortChoice ResolvePort(const std::string& text);
 
+/// `text` as one word a POSIX shell reads back unchanged: as it is when
+/// every byte is one no shell treats specially (letters, digits, and
+/// _@%+=:,./-), else between single quotes (a quote inside as '\'').
+/// For printable text: the caller shows other bytes escaped instead.
+std::string ShellWord(const std::string& text);
+
 }  // namespace vostrel::tool

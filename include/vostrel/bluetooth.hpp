@@ -48,13 +48,24 @@ struct BluetoothListing {
     /// Why nothing could be listed, in one line ("no system D-Bus: ...",
     /// "BlueZ is not running: ..."); "" when BlueZ answered.
     std::string unavailable;
+    /// True when the look-up was cut short by the cancel descriptor
+    /// (`unavailable` is then "interrupted").
+    bool interrupted = false;
 };
 
 /// What BlueZ knows, asked over the system D-Bus (found through
-/// DBUS_SYSTEM_BUS_ADDRESS when set, else at its usual place). Waits for
-/// BlueZ at most kBlueZTimeout. Never throws.
-BluetoothListing ListBluetoothDevices();
+/// DBUS_SYSTEM_BUS_ADDRESS when set, else at its usual place). Connecting,
+/// the bus's handshake and the call together take at most kBlueZTimeout
+/// ("the system D-Bus did not answer within 2 s" when the bus itself is
+/// wedged), and end at once when `cancelFd` (-1: none) becomes readable.
+/// Devices whose Address is not a Bluetooth address are left out. Never
+/// throws.
+BluetoothListing ListBluetoothDevices(int cancelFd = -1);
 inline constexpr std::chrono::milliseconds kBlueZTimeout{2000};
+
+/// Asks BlueZ, ending early when the descriptor it is given (-1: none)
+/// becomes readable.
+using BrickLister = std::function<BluetoothListing(int cancelFd)>;
 
 /// True for the six-byte "00:16:53:0A:1B:2C" form (hex digits of either
 /// case).
@@ -69,7 +80,7 @@ std::string ResolveBrick(const std::string& nameOrAddress, const BluetoothListin
 
 /// The text that names `device` as a port (the tool's -p, PortMap::MapText,
 /// Python's ports=): its name where that alone finds it among the paired
-/// devices of `listing`, else its address.
+/// devices of `listing` and it is printable text, else its address.
 std::string PortArgument(const BluetoothDevice& device, const BluetoothListing& listing);
 
 /// Refuses, before any radio traffic, a link BlueZ already knows cannot
@@ -136,7 +147,7 @@ public:
     /// `opener` makes the socket (OpenRfcommLink unless a test stands in);
     /// `lister` asks BlueZ (ListBluetoothDevices unless a test stands in).
     explicit BluetoothPort(EventLoop& loop, PortMap ports = {}, LinkOpener opener = OpenRfcommLink,
-                           std::function<BluetoothListing()> lister = ListBluetoothDevices,
+                           BrickLister lister = ListBluetoothDevices,
                            std::chrono::milliseconds connectTimeout = kConnectTimeout);
     ~BluetoothPort() override;
     BluetoothPort(const BluetoothPort&) = delete;
@@ -187,7 +198,7 @@ private:
     EventLoop& loop_;
     PortMap ports_;
     LinkOpener opener_;
-    std::function<BluetoothListing()> lister_;
+    BrickLister lister_;
     std::chrono::milliseconds connectTimeout_;
     std::unique_ptr<detail::FdWriteQueue> queue_;
     Integer port_ = 1;

@@ -3,7 +3,7 @@
 
 namespace vostrel::platform {
 
-BluetoothListing ListBluetoothDevices() {
+BluetoothListing ListBluetoothDevices(int) {
     BluetoothListing out;
     out.unavailable = "this build of vostrel cannot ask BlueZ (built without libsystemd's sd-bus)";
     return out;

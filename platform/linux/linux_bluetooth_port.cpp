@@ -9,9 +9,10 @@
 #include <mutex>
 #include <set>
 
-#include "platform/posix/fd_write_queue.hpp"
 #include "platform/line_settings.hpp"
+#include "platform/posix/fd_write_queue.hpp"
 #include "vostrel/bluetooth.hpp"
+#include "vostrel/escaped_text.hpp"
 #include "vostrel/platform.hpp"
 
 namespace vostrel::platform {
@@ -47,10 +48,12 @@ short WaitFor(int fd, short events, int cancelFd, int ms) {
 // connect finished.
 constexpr std::chrono::milliseconds kConnectPoll{10};
 
+// A brick's name as given, for a message.
+std::string QuotedBrick(const std::string& brick) { return '"' + EscapedText(brick, 64) + '"'; }
+
 }  // namespace
 
-BluetoothPort::BluetoothPort(EventLoop& loop, PortMap ports, LinkOpener opener,
-                             std::function<BluetoothListing()> lister,
+BluetoothPort::BluetoothPort(EventLoop& loop, PortMap ports, LinkOpener opener, BrickLister lister,
                              std::chrono::milliseconds connectTimeout)
     : loop_(loop),
       ports_(std::move(ports)),
@@ -97,11 +100,15 @@ void BluetoothPort::PortOpen(Boolean open) {
     const PortTarget target = ports_.Target(port_);
     if (target.brick.empty())
         throw Error(err::kPortInvalid, "port " + std::to_string(port_) + " names no brick");
-    const BluetoothListing listing = lister_();
+    const BluetoothListing listing = lister_(cancelFd_);
+    // The user ended the look-up: nothing to explain, nothing to connect.
+    if (listing.interrupted)
+        throw Error(err::kDeviceIo,
+                    "interrupted while asking BlueZ for the brick " + QuotedBrick(target.brick));
     const std::string address = ResolveBrick(target.brick, listing);
-    const std::string who =
-        "the brick " +
-        (IsBluetoothAddress(target.brick) ? address : "\"" + target.brick + "\" (" + address + ")");
+    const std::string who = "the brick " + (IsBluetoothAddress(target.brick)
+                                                ? address
+                                                : QuotedBrick(target.brick) + " (" + address + ")");
     CheckCanReach(address, listing);
     if (!Claim(address))
         throw Error(err::kPortAlreadyOpen, who + " is already open in this program");

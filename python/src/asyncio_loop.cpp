@@ -249,8 +249,8 @@ VOSTREL_PYTHON_MADE_ONLY(vostrel::python::AsyncioLoop);
 namespace vostrel::python {
 
 void BindAsyncioLoop(py::module_& m) {
-    py::class_<AsyncioLoop, LoopHolder>(m, "AsyncioLoop",
-                                        R"(The running asyncio loop, as a loop for Vostrel controls.
+    BindClass<AsyncioLoop, LoopHolder>(m, "AsyncioLoop",
+                                       R"(The running asyncio loop, as a loop for Vostrel controls.
 
 A control made on it is served by asyncio itself (add_reader for the
 serial line, call_at for the watchdog): no thread of its own, and its

@@ -7,6 +7,7 @@
 
 #include <exception>
 #include <string>
+#include <type_traits>
 #include <typeinfo>
 
 #include "vostrel/types.hpp"
@@ -121,3 +122,26 @@ public:
 #define VOSTREL_PYTHON_MADE_ONLY(T) \
     template <>                     \
     class pybind11::detail::type_caster<T> : public pybind11::detail::made_only_caster<T> {}
+
+namespace vostrel::python {
+
+/// Notes that T was bound through BindClass (see CheckEveryClassGuarded).
+void NoteGuarded(const std::type_info& type);
+
+/// The one way this module binds a class: py::class_<T, Bases...>(scope,
+/// name, extra...), refused at compile time unless T's made-only guard
+/// (VOSTREL_PYTHON_MADE_ONLY) is declared before it.
+template <typename T, typename... Bases, typename... Extra>
+py::class_<T, Bases...> BindClass(py::handle scope, const char* name, const Extra&... extra) {
+    static_assert(std::is_base_of_v<py::detail::made_only_caster<T>, py::detail::make_caster<T>>,
+                  "declare VOSTREL_PYTHON_MADE_ONLY(T) before binding T");
+    NoteGuarded(typeid(T));
+    return py::class_<T, Bases...>(scope, name, extra...);
+}
+
+/// Raises ImportError naming any class of `module` (and its submodules)
+/// that pybind11 knows but that was not bound through BindClass: an object
+/// of it made by __new__ alone would crash the interpreter.
+void CheckEveryClassGuarded(py::module_& module);
+
+}  // namespace vostrel::python

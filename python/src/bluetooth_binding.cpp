@@ -16,9 +16,15 @@ struct PyBluetoothDevice {
 
 }  // namespace
 
+}  // namespace vostrel::python
+
+VOSTREL_PYTHON_MADE_ONLY(vostrel::python::PyBluetoothDevice);
+
+namespace vostrel::python {
+
 void BindBluetooth(py::module_& m) {
-    py::class_<PyBluetoothDevice>(m, "BluetoothDevice",
-                                  "A Bluetooth device BlueZ knows (see vostrel.bricks()).")
+    BindClass<PyBluetoothDevice>(m, "BluetoothDevice",
+                                 "A Bluetooth device BlueZ knows (see vostrel.bricks()).")
         .def_property_readonly("name", [](const PyBluetoothDevice& d) { return d.device.name; })
         .def_property_readonly("address",
                                [](const PyBluetoothDevice& d) { return d.device.address; })

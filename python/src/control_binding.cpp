@@ -168,8 +168,8 @@ py::object Seconds(Long ms) { return py::float_(ms / 1000.0); }
 }  // namespace
 
 void BindControl(py::module_& m) {
-    py::class_<PyControl>(m, "Control",
-                          R"(The control's native part; use vostrel.Vostrel, which adds handlers.)")
+    BindClass<PyControl>(m, "Control",
+                         R"(The control's native part; use vostrel.Vostrel, which adds handlers.)")
         .def(py::init<py::object, py::object>(), py::arg("loop"), py::arg("ports") = py::none(),
              R"(Makes a control on `loop` (a DefaultLoop or an AsyncioLoop; kept alive by
 the control). `ports` maps port numbers to device paths ({0: '/dev/pts/3'})

@@ -257,9 +257,15 @@ private:
     std::vector<std::shared_ptr<void>> disposals_;  // with the GIL; before loop_ goes
 };
 
-Clock::duration Seconds(double s) {
+// Past this a run's deadline would overflow the clock: such a run goes on
+// until stopped, as run() does (about 31 years).
+constexpr double kLongestRun = 1e9;
+
+// The limit of run_for(s); none for a run longer than kLongestRun.
+std::optional<Clock::duration> Seconds(double s) {
     if (!std::isfinite(s) || s < 0)
         throw py::value_error("seconds must be a finite number, 0 or more");
+    if (s > kLongestRun) return std::nullopt;
     return std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(s));
 }
 
@@ -272,8 +278,8 @@ VOSTREL_PYTHON_MADE_ONLY(vostrel::python::PyDefaultLoop);
 namespace vostrel::python {
 
 void BindDefaultLoop(py::module_& m) {
-    py::class_<PyDefaultLoop, LoopHolder>(m, "DefaultLoop",
-                                          R"(A blocking event loop for programs without one.
+    BindClass<PyDefaultLoop, LoopHolder>(m, "DefaultLoop",
+                                         R"(A blocking event loop for programs without one.
 
 Controls made on it receive their mail, answer the brick's keep-alive
 queries and run their watchdog only while run() or run_for() runs, on
@@ -300,7 +306,8 @@ code (the exit waits up to a second for a handler under way).)")
         .def(
             "run_for", [](PyDefaultLoop& l, double seconds) { l.Run(Seconds(seconds)); },
             py::arg("seconds"),
-            "As run(), but returns after `seconds` (a float, seconds) at the latest.")
+            "As run(), but returns after `seconds` (a float, seconds) at the latest; more than\n"
+            "1e9 seconds (about 31 years) runs until stop(), as run() does.")
         .def("stop", &PyDefaultLoop::Stop,
              "Makes the running run()/run_for() return after its current callback; with none\n"
              "running, the next one returns at once. Safe from any thread.")

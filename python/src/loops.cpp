@@ -28,7 +28,7 @@ void LoopHolder::RemoveControl() {
 }
 
 void BindLoops(py::module_& m) {
-    py::class_<LoopHolder>(
+    BindClass<LoopHolder>(
         m, "Loop",
         "A loop a Vostrel control runs on: DefaultLoop (blocking) or AsyncioLoop.\n"
         "Not made directly. A loop serves the thread that made its controls: they\n"

@@ -14,6 +14,7 @@ PYBIND11_MODULE(_vostrel, m) {
     BindControl(m);
     BindSim(m);
     BindBluetooth(m);
+    CheckEveryClassGuarded(m);
     m.attr("WATCHDOG_INTERVAL") = vostrel::Vostrel::kWatchdogInterval / 1000.0;
     m.attr("MAILBOX_COUNT") = vostrel::Vostrel::kMailboxCount;
 }

@@ -201,8 +201,8 @@ namespace vostrel::python {
 void BindSim(py::module_& top) {
     py::module_ m = top.def_submodule("sim", "The simulated brick.");
 
-    py::class_<sim::BrickStatus>(m, "BrickStatus",
-                                 "What a simulated brick has done so far (a snapshot).")
+    BindClass<sim::BrickStatus>(m, "BrickStatus",
+                                "What a simulated brick has done so far (a snapshot).")
         .def_property_readonly(
             "tones", [](const sim::BrickStatus& s) { return Tones(s.tones); },
             "The tones it heard, oldest first, as (frequency in Hz, duration in ms).")
@@ -234,8 +234,8 @@ void BindSim(py::module_& top) {
                    (s.hungUp ? " hung_up" : "") + ">";
         });
 
-    py::class_<Brick>(m, "Brick",
-                      R"(A simulated NXT brick on the far side of a pseudo-terminal, on its own
+    BindClass<Brick>(m, "Brick",
+                     R"(A simulated NXT brick on the far side of a pseudo-terminal, on its own
 thread. Point a control at `device` (ports={0: brick.device}).
 
 It stores what arrives in its inboxes and answers as the brick's firmware

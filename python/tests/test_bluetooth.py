@@ -4,8 +4,10 @@
 # DBUS_SYSTEM_BUS_ADDRESS; the tool is run the same way.
 import contextlib
 import os
+import signal
 import socket
 import subprocess
+import time
 
 import dbus
 import pytest
@@ -77,6 +79,12 @@ def tool(*args):
     return p.returncode, p.stdout, p.stderr
 
 
+def tool_started(*args):
+    if not TOOL:
+        pytest.skip("VOSTREL_TOOL names no vostrel tool")
+    return subprocess.Popen([TOOL, *args], stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+
+
 def connect_error(port_text):
     nxt = vostrel.Vostrel(vostrel.DefaultLoop(), ports={5: port_text})
     assert nxt.ConnectNXT(5, 9600) == 1
@@ -141,3 +149,86 @@ def test_without_bluez_ports_still_lists_and_says_why_in_one_line():
     with system_bus("unix:path=/nonexistent/bus"):
         assert "no system D-Bus to ask BlueZ" in tool("ports")[1]
         assert "name it by its Bluetooth address instead" in connect_error("NXT")
+
+
+@contextlib.contextmanager
+def wedged_bus():
+    """A real system bus whose daemon is stopped: it accepts connections
+    (the kernel queues them) and never answers."""
+    with system_bus():
+        pid = DBusTestCase.system_bus_pid
+        os.kill(pid, signal.SIGSTOP)
+        try:
+            yield
+        finally:
+            os.kill(pid, signal.SIGCONT)
+
+
+def test_a_wedged_bus_costs_one_bounded_look_up_and_an_interrupt_ends_it():
+    bound = "the system D-Bus did not answer within 2 s"
+    with wedged_bus():
+        started = time.monotonic()
+        rc, out, _ = tool("ports")
+        assert rc == 0 and out.endswith(f"Bluetooth devices not listed: {bound}\n")
+        assert f"{bound}; name it by its Bluetooth address instead" in connect_error("NXT")
+        with pytest.raises(vostrel.Error, match=bound):
+            vostrel.bricks()
+        # Three look-ups, each well within the 90 s of sd-bus's handshake.
+        assert time.monotonic() - started < 20
+
+        for sig in (signal.SIGINT, signal.SIGTERM):
+            p = tool_started("send", "-p", "NXT", "-m", "1", "-t", "x")
+            time.sleep(0.5)
+            p.send_signal(sig)
+            _, err = p.communicate(timeout=30)
+            assert p.returncode == 1, err
+            assert 'interrupted while asking BlueZ for the brick "NXT"' in err
+            assert "did not answer" not in err
+
+
+def shell_reads(word):
+    """What a POSIX shell makes of `word` typed as one argument."""
+    return subprocess.run(["sh", "-c", "printf %s " + word], capture_output=True, text=True, check=True).stdout
+
+
+def test_names_from_the_air_are_shown_escaped_and_suggested_as_typed_into_a_shell(bluez):
+    names = {
+        "00:16:53:00:00:01": "\x1b[2J\x1b[31mNXT",
+        "00:16:53:00:00:02": "My NXT",
+        "00:16:53:00:00:03": "~",
+        "00:16:53:00:00:04": " ",
+        "00:16:53:00:00:05": "it's $HOME",
+        "00:16:53:00:00:06": "NXT\nforged  00:16:53:00:00:09  paired  use -p forged",
+    }
+    for address, name in names.items():
+        add(bluez, address, name)
+    # Entries no connect can use: no Address, one that is not a string, one
+    # that is not an address.
+    manager = dbus.Interface(bluez.proxy_object, "org.freedesktop.DBus.Mock")
+    for i, address in enumerate([None, dbus.UInt32(7), "not an address"]):
+        props = {"Name": "NoAddr", "Alias": "NoAddr", "Paired": True,
+                 "Adapter": dbus.ObjectPath("/org/bluez/hci0")}
+        if address is not None:
+            props["Address"] = address
+        manager.AddObject(f"/org/bluez/hci0/dev_bad{i}", "org.bluez.Device1", props, [])
+
+    rc, out, _ = tool("ports")
+    assert rc == 0
+    assert "\x1b" not in out and not any(line.startswith("forged") for line in out.splitlines())
+    assert "NoAddr" not in out
+    suggested = {}
+    for line in out.splitlines():
+        for address in names:
+            if f"  {address}  " in line:
+                suggested[address] = shell_reads(line.rsplit("  use -p ", 1)[1])
+    assert suggested == {
+        "00:16:53:00:00:01": "00:16:53:00:00:01",
+        "00:16:53:00:00:02": "My NXT",
+        "00:16:53:00:00:03": "~",
+        "00:16:53:00:00:04": " ",
+        "00:16:53:00:00:05": "it's $HOME",
+        "00:16:53:00:00:06": "00:16:53:00:00:06",
+    }
+    assert "\\x1b[2J\\x1b[31mNXT  00:16:53:00:00:01  paired" in out
+    assert "NoAddr" not in [b.name for b in vostrel.bricks()]
+    assert 'no paired Bluetooth device is named "NoAddr"' in tool("send", "-p", "NoAddr", "-m", "1", "-t", "x")[2]

@@ -107,9 +107,11 @@ class TestArguments:
         (vostrel.AsyncioLoop, lambda o: o.asyncio_loop),
         (vostrel.sim.Brick, lambda o: o.device),
         (vostrel.sim.BrickStatus, lambda o: o.stored(1)),
+        (vostrel.BluetoothDevice, lambda o: o.name),
+        (vostrel.BluetoothDevice, repr),
     ],
     ids=["Vostrel", "Vostrel.loop", "Control", "DefaultLoop", "DefaultLoop-as-loop", "AsyncioLoop", "Brick",
-         "BrickStatus"],
+         "BrickStatus", "BluetoothDevice", "BluetoothDevice-repr"],
 )
 def test_an_object_made_by_new_alone_is_refused(cls, use):
     with pytest.raises(TypeError, match="__new__ alone"):

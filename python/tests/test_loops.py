@@ -17,6 +17,11 @@ class TestDefaultLoop:
         t0 = time.monotonic()
         loop.run_for(0.12)
         assert 0.11 <= time.monotonic() - t0 < 1.0
+        # A time past the clock's range runs until stopped rather than not at all.
+        threading.Timer(0.2, loop.stop).start()
+        t0 = time.monotonic()
+        loop.run_for(1e10)
+        assert time.monotonic() - t0 >= 0.19
 
     def test_other_threads_run_while_it_waits(self, loop):
         # A thread notes the longest pause between two of its steps. Held

@@ -1,4 +1,6 @@
 # The three persisted properties through a dict and the bag's text file.
+import os
+
 import pytest
 
 import vostrel
@@ -66,7 +68,18 @@ class TestFile:
             control.load_properties(path)
         assert control.Connection is False
 
-    def test_endless_file_is_cut_short(self, control):
+    def test_endless_file_is_cut_short(self, control, tmp_path):
+        path = tmp_path / "huge"
+        with open(path, "wb") as f:
+            f.truncate(vostrel.PROPERTY_FILE_LIMIT + 1)
         with pytest.raises(vostrel.Error, match="longer than") as e:
-            control.load_properties("/dev/zero")
+            control.load_properties(path)
         assert e.value.number == 321
+
+    def test_what_is_not_a_regular_file_is_refused_without_waiting(self, control, tmp_path):
+        fifo = tmp_path / "fifo"
+        os.mkfifo(fifo)
+        for path, kind in ((fifo, "a FIFO"), ("/dev/zero", "a device"), (tmp_path, "a directory")):
+            with pytest.raises(OSError, match=f"not a regular file \\({kind}\\): '{path}'"):
+                control.load_properties(path)
+        assert control.PingNXT is True

@@ -30,7 +30,10 @@ An asyncio program uses ``vostrel.AsyncioLoop()`` instead (see
 
 from __future__ import annotations
 
+import errno
+import io
 import os
+import stat
 from typing import Callable, Iterable
 
 from . import _vostrel
@@ -67,6 +70,36 @@ __all__ = [
 # lines at their longest (a line of the text form holds at most 1 MiB) with
 # room to spare.
 PROPERTY_FILE_LIMIT = 4 * 1024 * 1024
+
+
+def _open_regular_file(path: str | os.PathLike[str]) -> io.BufferedReader:
+    """`path` opened for reading, when it is a regular file; OSError naming
+    the path otherwise. Checked before opening (a FIFO's open waits for a
+    writer, a tty's raises its modem lines) and again on what was opened,
+    without waiting, in case the path changed in between."""
+
+    def refuse(mode: int) -> OSError:
+        kind = (
+            "a FIFO" if stat.S_ISFIFO(mode)
+            else "a directory" if stat.S_ISDIR(mode)
+            else "a device" if stat.S_ISCHR(mode) or stat.S_ISBLK(mode)
+            else "a socket" if stat.S_ISSOCK(mode)
+            else "not a regular file"
+        )
+        return OSError(errno.EINVAL, f"not a regular file ({kind}): {os.fsdecode(path)!r}", path)
+
+    mode = os.stat(path).st_mode
+    if not stat.S_ISREG(mode):
+        raise refuse(mode)
+    fd = os.open(path, os.O_RDONLY | getattr(os, "O_NONBLOCK", 0) | getattr(os, "O_CLOEXEC", 0))
+    try:
+        mode = os.fstat(fd).st_mode
+        if not stat.S_ISREG(mode):
+            raise refuse(mode)
+        return os.fdopen(fd, "rb")
+    except BaseException:
+        os.close(fd)
+        raise
 
 
 class Vostrel(_vostrel.Control):
@@ -159,14 +192,16 @@ class Vostrel(_vostrel.Control):
 
     def load_properties(self, path: str | os.PathLike[str]) -> None:
         """Restores the persisted properties from a file save_properties (or
-        the C++ MemoryPropertyBag) wrote. OSError when it cannot be read;
+        the C++ MemoryPropertyBag) wrote. OSError when it cannot be read or
+        is not a regular file (a FIFO, a device: refused without opening it
+        for good, so nothing waits for a writer or touches a line);
         vostrel.Error 321 naming the line when it is malformed, or when it is
         longer than PROPERTY_FILE_LIMIT bytes; vostrel.Error naming the
         property for a value that does not convert. Nothing is restored on a
         failure."""
-        with open(path, "rb") as f:
-            # Read no further than the limit: a device or a runaway file
-            # would fill the memory otherwise.
+        with _open_regular_file(path) as f:
+            # Read no further than the limit: a runaway file would fill the
+            # memory otherwise.
             text = f.read(PROPERTY_FILE_LIMIT + 1)
         if len(text) > PROPERTY_FILE_LIMIT:
             raise Error(

@@ -26,7 +26,7 @@ namespace {
 
 constexpr const char* kAddress = "00:16:53:0A:1B:2C";
 
-BluetoothListing OneBrick() {
+BluetoothListing OneBrick(int /*cancelFd*/ = -1) {
     BluetoothListing l;
     l.adapters = {{"hci0", "11:22:33:44:55:66", true}};
     l.devices = {{kAddress, "NXT", "hci0", true, false}};
@@ -252,6 +252,15 @@ TEST(BrickNames, ResolveToOnePairedBrickOrSayWhatWasFound) {
     off.adapters[0].powered = false;
     BluetoothListing none;
     none.unavailable = "no system D-Bus to ask BlueZ";
+    // What the air brings: a name that drives a terminal, a name that is
+    // not plain text, an entry without an address, and thousands of them.
+    BluetoothListing hostile = OneBrick();
+    hostile.devices.push_back({"", "NoAddr", "hci0", true, false});
+    hostile.devices.push_back({"00:16:53:0A:1B:2E", "\x1b[2J\x1b[31mNXT\n", "hci0", true, false});
+    BluetoothListing crowd;
+    crowd.adapters = OneBrick().adapters;
+    for (int i = 0; i < 3000; ++i)
+        crowd.devices.push_back({kAddress, std::string(300, 'x'), "hci0", i % 2 == 0, false});
     struct Case {
         std::string name;
         BluetoothListing listing;
@@ -263,6 +272,12 @@ TEST(BrickNames, ResolveToOnePairedBrickOrSayWhatWasFound) {
         {"NXT", unpaired, "bluetoothctl pair 00:16:53:0A:1B:2C"},
         {"Nxt", OneBrick(), "BlueZ knows: \"NXT\" 00:16:53:0A:1B:2C"},
         {"NXT", none, "no system D-Bus"},
+        {"NoAddr", hostile, "no paired Bluetooth device is named \"NoAddr\"; BlueZ knows: "},
+        {"Phone", hostile, "\"\\x1b[2J\\x1b[31mNXT\\x0a\" 00:16:53:0A:1B:2E"},
+        {"\x1b]0;x\x07", hostile, "named \"\\x1b]0;x\\x07\""},
+        {"NXT", crowd, " and 2995 more: see `vostrel ports`"},
+        {std::string(300, 'x'), crowd, "1500 paired devices are named \"xxx"},
+        {std::string(300, 'x'), crowd, " and 1495 more: see `vostrel ports`"},
     };
     for (const auto& c : cases) {
         std::string got;
@@ -273,6 +288,9 @@ TEST(BrickNames, ResolveToOnePairedBrickOrSayWhatWasFound) {
             got = e.what();
         }
         EXPECT_NE(got.find(c.expected), std::string::npos) << c.name << ": " << got;
+        EXPECT_EQ(got.find_first_of("\x1b\n\x07"), std::string::npos) << got;
+        EXPECT_LT(got.size(), 1000u) << c.name;
+        EXPECT_EQ(got.find("NoAddr\" "), std::string::npos) << got;
     }
     EXPECT_NO_THROW(platform::CheckCanReach(kAddress, OneBrick()));
     EXPECT_NO_THROW(platform::CheckCanReach(kAddress, none));
@@ -290,4 +308,5 @@ TEST(BrickNames, ResolveToOnePairedBrickOrSayWhatWasFound) {
     }
     EXPECT_EQ(platform::PortArgument(OneBrick().devices[0], OneBrick()), "NXT");
     EXPECT_EQ(platform::PortArgument(two.devices[0], two), kAddress);
+    EXPECT_EQ(platform::PortArgument(hostile.devices[2], hostile), "00:16:53:0A:1B:2E");
 }

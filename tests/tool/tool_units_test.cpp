@@ -16,6 +16,7 @@
 #include "tool/port_argument.hpp"
 #include "tool/queued_writer.hpp"
 #include "tool/serial_devices.hpp"
+#include "vostrel/escaped_text.hpp"
 
 namespace vostrel::tool {
 namespace {
@@ -56,6 +57,30 @@ TEST(EventOutput, BytesThatAreNotUtf8StillMakeValidJson) {
     const json j = json::parse(out.str());
     EXPECT_EQ(j["hex"], "e80300");
     EXPECT_EQ(Printable("a\\\x01\0zz"s), "a\\x5c\\x01");
+}
+
+// Names from the air go through the same rule, bounded: a cut never splits
+// an escape and the result stays within the limit.
+TEST(EventOutput, EscapedTextIsBoundedWithoutSplittingAnEscape) {
+    EXPECT_EQ(vostrel::EscapedText("\x1b[2J\n"), "\\x1b[2J\\x0a");
+    const struct {
+        std::string text;
+        std::size_t limit;
+        std::string expected;
+    } cases[] = {
+        {"abcdef", 6, "abcdef"},
+        {"abcdefg", 6, "abc..."},
+        {"ab\x1b"
+         "cdef",
+         8, "ab..."},
+        {"\x1b\x1b\x1b", 12, "\\x1b\\x1b\\x1b"},
+        {"abcdef", 2, ".."},
+    };
+    for (const auto& c : cases) {
+        const std::string got = vostrel::EscapedText(c.text, c.limit);
+        EXPECT_EQ(got, c.expected) << c.text;
+        EXPECT_LE(got.size(), c.limit);
+    }
 }
 
 std::vector<std::string> Texts(const std::vector<LineSplitter::Line>& lines) {
@@ -213,6 +238,17 @@ TEST(PortArgument, NumbersMapAsThePlatformDoesPathsGetANumber) {
     EXPECT_THROW(ResolvePort(""), std::invalid_argument);
     // Cut at the NUL, it would name another device.
     EXPECT_THROW(ResolvePort(std::string("/dev/pts/7\0junk", 15)), std::invalid_argument);
+}
+
+TEST(PortArgument, ShellWordsReadBackAsTheyWereMeant) {
+    for (const auto& [text, word] : {std::pair{"NXT"s, "NXT"s},
+                                     {"/dev/ttyUSB0", "/dev/ttyUSB0"},
+                                     {"My NXT", "'My NXT'"},
+                                     {"~", "'~'"},
+                                     {" ", "' '"},
+                                     {"it's $HOME", "'it'\\''s $HOME'"},
+                                     {"a*b", "'a*b'"}})
+        EXPECT_EQ(ShellWord(text), word);
 }
 
 TEST(SerialDevices, ListsRfcommAndHardwareTtysOnly) {
