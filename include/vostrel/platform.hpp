@@ -337,7 +337,11 @@ public:
     void Settings(const String& settings) override;
     String Settings() const override { return Active().Settings(); }
     void PortOpen(Boolean open) override;
-    Boolean PortOpen() const override { return Active().PortOpen(); }
+    /// The control asks this after every packet it files: answered here,
+    /// without a second virtual call.
+    Boolean PortOpen() const override {
+        return brick_ ? bluetooth_.BluetoothPort::PortOpen() : serial_.SerialPort::PortOpen();
+    }
     void Output(const String& bytes) override { Active().Output(bytes); }
     String Input() override { return Active().Input(); }
     void OnComm(Handler handler) override;
