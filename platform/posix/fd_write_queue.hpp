@@ -50,12 +50,12 @@ public:
     /// lost since Start. Nothing is written.
     Dropped Stop() noexcept;
 
-    /// Takes `bytes` whole and returns at once: what the descriptor takes
+    /// Takes `bytes`, one packet, whole and returns at once: what the descriptor takes
     /// now is written, the rest queued behind bytes accepted earlier and
     /// written from the loop, in order, as the descriptor takes more. Never
     /// waits. Throws kDeviceIo, with nothing of `bytes` accepted, when the
-    /// queue cannot hold them ("the line is not taking bytes (N bytes
-    /// waiting)", at most kOutputQueueBytes are held) or when the descriptor
+    /// queue cannot hold them (detail::CheckOutputRoom's words; at most
+    /// kOutputQueueBytes are held) or when the descriptor
     /// fails ("write failed: <system reason>"; queued bytes then count lost).
     void Offer(std::string_view bytes);
 
