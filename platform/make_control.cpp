@@ -10,4 +10,6 @@ std::unique_ptr<Vostrel> MakeControl(EventLoop& loop, HostSite* host, PortMap po
     return control;
 }
 
+LinePort& LinePortOf(Vostrel& control) { return dynamic_cast<LinePort&>(control.Comm1()); }
+
 }  // namespace vostrel::platform

@@ -2,6 +2,8 @@
 // can watch for an interrupt like any other input.
 #pragma once
 
+#include "vostrel/line_port.hpp"
+
 namespace vostrel::tool {
 
 class Interrupts {
@@ -19,6 +21,9 @@ public:
     /// Signalled once an interrupt came: a Win32 event handle on Windows,
     /// nullptr elsewhere (where Fd() serves).
     void* Event() const;
+    /// What a port's waits take to end once an interrupt came
+    /// (platform::LinePort::CancelWaitsOn): Fd() or Event(), by system.
+    platform::CancelSignal Signal() const;
     /// Whether an interrupt has come.
     bool Pending() const;
 };

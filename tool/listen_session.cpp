@@ -20,11 +20,9 @@ ListenSession::ListenSession(const ListenOptions& o, platform::DefaultLoop& loop
     if (o.watchdogMs > 0) control_->PingTimer().Interval(o.watchdogMs);
 }
 
-platform::SerialPort* ListenSession::Port() {
-    return dynamic_cast<platform::SerialPort*>(&control_->Comm1());
-}
-
-bool ListenSession::Connect() {
+bool ListenSession::Connect(platform::CancelSignal interrupt) {
+    interrupt_ = interrupt;
+    platform::LinePortOf(*control_).CancelWaitsOn(interrupt);
     Integer number = port_.number;
     Integer baud = options_.link.baud;
     const Integer r = control_->ConnectNXT(number, baud);
@@ -57,14 +55,10 @@ void ListenSession::NewMail(Integer& MailBox) {
 }
 
 void ListenSession::NoPing() {
-#if !defined(_WIN32)
     // A Bluetooth link that did not come up, or fell, says why once.
-    if (auto* port = dynamic_cast<platform::Port*>(&control_->Comm1())) {
-        const std::string why = port->LinkFailure();
-        if (!why.empty() && why != linkFailureShown_) writeFailure_("Connection error: " + why);
-        linkFailureShown_ = why;
-    }
-#endif
+    const std::string why = platform::LinePortOf(*control_).LinkFailure();
+    if (!why.empty() && why != linkFailureShown_) writeFailure_("Connection error: " + why);
+    linkFailureShown_ = why;
     // The tick sets its status once this handler returns: the line is
     // printed when it does (PropertyChanged), with that status.
     noPingPending_ = true;
@@ -126,7 +120,7 @@ bool ListenSession::Execute(const std::string& line) {
             Disconnect();
             break;
         case StdinCommand::Kind::Connect:
-            Connect();
+            Connect(interrupt_);
             break;
         case StdinCommand::Kind::Quit:
             return false;

@@ -30,11 +30,10 @@ public:
                   std::function<void(const std::string&)> writeFailure);
 
     EventOutput& Output() { return output_; }
-    /// The control's serial port (null for another kind of port).
-    platform::SerialPort* Port();
-
-    /// Connects and prints the result (and why it failed, on stderr).
-    bool Connect();
+    /// Connects and prints the result (and why it failed, on stderr). Every
+    /// wait of the port (a full line, the close's grace) ends at once when
+    /// `interrupt` fires.
+    bool Connect(platform::CancelSignal interrupt);
     /// The next bytes of standard input; false once a command ends the
     /// session ("quit").
     bool Feed(std::string_view bytes);
@@ -64,6 +63,7 @@ private:
     bool noPingPending_ = false;
     String statusAtNoPing_;
     std::string linkFailureShown_;
+    platform::CancelSignal interrupt_ = platform::kNoCancel;
 };
 
 }  // namespace vostrel::tool

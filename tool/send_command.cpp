@@ -22,15 +22,11 @@ int RunSend(const SendOptions& o, std::ostream& out) {
     Interrupts interrupts;
     platform::DefaultLoop loop;
     auto control = platform::MakeControl(loop, nullptr, port.map);
-    auto* serial = dynamic_cast<platform::Port*>(&control->Comm1());
+    platform::LinePort& line = platform::LinePortOf(*control);
     // An interrupt ends every wait for the line at once (the wait for the
     // packet to leave, the close's grace); the port is still closed and its
     // line settings put back.
-#if defined(_WIN32)
-    if (serial) serial->CancelWaitsOn(interrupts.Event());
-#else
-    if (serial) serial->CancelWaitsOn(interrupts.Fd());
-#endif
+    line.CancelWaitsOn(interrupts.Signal());
     if (control->ConnectNXT(port.number, o.link.baud) != 0) {
         ReportFailure(std::cerr, *control);
         return 1;
@@ -43,15 +39,13 @@ int RunSend(const SendOptions& o, std::ostream& out) {
     // The control has accepted the packet, but a slow line may leave part of
     // it in this program: it has gone out only once the port holds none of it.
     bool left = true;
-    if (result == 0 && serial) {
-        left = serial->Drain(kLeaveTimeout);
+    if (result == 0) {
+        left = line.Drain(kLeaveTimeout);
         if (!left && interrupts.Pending())
             std::cerr << "vostrel: interrupted before the packet left" << std::endl;
-#if !defined(_WIN32)
         // A Bluetooth link that did not come up (or fell) says why.
-        else if (!left && !serial->LinkFailure().empty())
-            std::cerr << "Connection error: " << serial->LinkFailure() << std::endl;
-#endif
+        else if (!left && !line.LinkFailure().empty())
+            std::cerr << "Connection error: " << line.LinkFailure() << std::endl;
         else if (!left)
             std::cerr << "vostrel: the packet did not leave within " << kLeaveTimeout.count()
                       << " ms" << std::endl;

@@ -20,6 +20,7 @@
 #include <vector>
 
 #include "vostrel/components.hpp"
+#include "vostrel/line_port.hpp"
 #include "vostrel/port_map.hpp"
 
 namespace vostrel::platform {
@@ -138,7 +139,7 @@ class FdWriteQueue;
 /// * PortOpen(False) gives waiting bytes up to kCloseGrace to leave (only
 ///   when some wait), then closes; lost bytes are thrown as kDeviceIo after
 ///   the close, as the tty port does.
-class BluetoothPort : public Comm {
+class BluetoothPort : public LinePort {
 public:
     static constexpr std::size_t kMaxWaiting = 64 * 1024;  // received bytes
     static constexpr std::chrono::milliseconds kConnectTimeout{20000};
@@ -168,15 +169,15 @@ public:
     /// byte has left this program and the socket's queue. False when the
     /// time ran out, the wait was cancelled, or the link failed. Runs no
     /// loop callbacks.
-    bool Drain(std::chrono::milliseconds timeout);
+    bool Drain(std::chrono::milliseconds timeout) override;
     /// As SerialPort::CancelWaitsOn: once `fd` is readable every wait ends.
-    void CancelWaitsOn(int fd) { cancelFd_ = fd; }
+    void CancelWaitsOn(CancelSignal fd) override { cancelFd_ = fd; }
 
     /// True while the connect is still in progress.
     bool Connecting() const { return connecting_; }
     bool HungUp() const { return hungUp_; }
     /// Why the link failed or did not come up ("" while it is fine).
-    const std::string& LinkFailure() const { return failure_; }
+    std::string LinkFailure() const override { return failure_; }
     /// The brick's address while open ("" when closed).
     const std::string& Address() const { return address_; }
     /// Bytes Output accepted that this program still holds.
@@ -194,6 +195,7 @@ private:
     void ReadAvailable();
     void Notify(bool hangUp);
     std::size_t Close() noexcept;
+    void DropQueued() noexcept;  // what waits, early or queued, counts as lost
 
     EventLoop& loop_;
     PortMap ports_;
@@ -211,9 +213,12 @@ private:
     bool hangUpReported_ = false;
     std::string failure_;
     String received_;
-    String early_;  // packets accepted while the link comes up
+    String early_;                         // packets accepted while the link comes up
+    std::vector<std::size_t> earlySizes_;  // each of them
     std::size_t lost_ = 0;
+    std::size_t lostPackets_ = 0;
     std::size_t lostAtClose_ = 0;
+    std::size_t packetsLostAtClose_ = 0;
     std::uint64_t watch_ = 0;
     std::uint64_t connectWatch_ = 0;
     std::uint64_t connectTimer_ = 0;

@@ -34,6 +34,7 @@
 #include <vector>
 
 #include "vostrel/components.hpp"
+#include "vostrel/line_port.hpp"
 #include "vostrel/port_map.hpp"
 #include "vostrel/vostrel.hpp"
 
@@ -215,7 +216,7 @@ class FdWriteQueue;
 /// * Received bytes are kept in the port until Input takes them; when more
 ///   than kMaxWaiting are waiting, reading pauses (the system then holds
 ///   further bytes) until Input is called.
-class SerialPort : public Comm {
+class SerialPort : public LinePort {
 public:
     static constexpr std::size_t kMaxWaiting = 64 * 1024;  // bytes
 
@@ -239,15 +240,24 @@ public:
     /// taken whole or refused whole: when it does not fit in the queue
     /// (kOutputQueueBytes, with what already waits), nothing of it is
     /// accepted and kDeviceIo is thrown, "the line is not taking bytes (N
-    /// bytes waiting)". Throws kPortNotOpen when closed, kDeviceIo when the
-    /// line has hung up or the write fails.
+    /// bytes waiting)", or, for a packet larger than the whole queue, "the
+    /// packet of N bytes is larger than the output queue (M bytes)". Throws
+    /// kPortNotOpen when closed, kDeviceIo when the line has hung up or the
+    /// write fails.
     void Output(const String& bytes) override;
     /// PortOpen(False) first gives bytes still waiting (in the port's queue
     /// or the system's) up to kCloseGrace to leave, and returns at once when
     /// none wait; it then puts the line's old settings back and closes. When accepted
     /// bytes never reached the line (the grace ran out, or the line failed
     /// while they waited), the port is closed all the same and kDeviceIo is
-    /// thrown, saying how many were lost (see also LostAtClose).
+    /// thrown: "closed with N bytes of a packet (of M packets) not sent: why"
+    /// (see also LostAtClose).
+    /// A close never leaves the device mid-packet for the next open: when
+    /// the line holds part of a packet, the rest is kept in this process and
+    /// the next PortOpen(True) of the same device (by any port object) sends
+    /// it before anything else, so the far end reads that packet whole and
+    /// every later one framed; the close's text then says so. Not kept when
+    /// the line failed.
     void PortOpen(Boolean open) override;
     /// Every byte received and not yet read (reading the device until it has
     /// no more); "" when none. Throws kPortNotOpen when closed. A failing read
@@ -261,13 +271,13 @@ public:
     /// when the time ran out first (what is left stays queued and still
     /// follows) or when accepted bytes were lost to a line failure. True on
     /// a closed port. Runs no loop callbacks.
-    bool Drain(std::chrono::milliseconds timeout);
+    bool Drain(std::chrono::milliseconds timeout) override;
     /// Once `fd` is readable (an interrupt's self-pipe, say), every wait of
     /// the port ends at once: Drain returns false, and closing skips the rest
     /// of its grace (bytes still queued are lost and reported as usual). The descriptor is only
     /// polled, never read; it stays the caller's and must stay open while set. -1 (the default):
     /// none.
-    void CancelWaitsOn(int fd) { cancelFd_ = fd; }
+    void CancelWaitsOn(CancelSignal fd) override { cancelFd_ = fd; }
     /// Bytes Output accepted that this program still holds (not yet given to
     /// the system), at most kOutputQueueBytes.
     std::size_t Unsent() const;
@@ -302,6 +312,8 @@ private:
     String received_;
     std::unique_ptr<detail::FdWriteQueue> out_;  // accepted bytes the line has not taken yet
     std::size_t lostAtClose_ = 0;
+    std::size_t packetsLostAtClose_ = 0;
+    bool restKept_ = false;  // the last close kept a started packet's rest for the next open
     std::unique_ptr<SavedLine> saved_;
     int cancelFd_ = -1;  // readable: waits end at once
     Handler handler_;
@@ -311,7 +323,7 @@ private:
 /// names a device, the Bluetooth port where it names a brick
 /// (PortMap::MapBrick, MapText). Every member goes to the one the current
 /// number chooses; both keep the promises of SerialPort.
-class Port : public Comm {
+class Port : public LinePort {
 public:
     explicit Port(EventLoop& loop, PortMap ports = {});
     ~Port() override;
@@ -325,18 +337,22 @@ public:
     void Settings(const String& settings) override;
     String Settings() const override { return Active().Settings(); }
     void PortOpen(Boolean open) override;
-    Boolean PortOpen() const override { return Active().PortOpen(); }
+    /// The control asks this after every packet it files: answered here,
+    /// without a second virtual call.
+    Boolean PortOpen() const override {
+        return brick_ ? bluetooth_.BluetoothPort::PortOpen() : serial_.SerialPort::PortOpen();
+    }
     void Output(const String& bytes) override { Active().Output(bytes); }
     String Input() override { return Active().Input(); }
     void OnComm(Handler handler) override;
 
     /// SerialPort::Drain or BluetoothPort::Drain.
-    bool Drain(std::chrono::milliseconds timeout);
+    bool Drain(std::chrono::milliseconds timeout) override;
     /// Both ports' waits end once `fd` is readable (see SerialPort).
-    void CancelWaitsOn(int fd);
+    void CancelWaitsOn(CancelSignal fd) override;
     /// Why a Bluetooth link failed or did not come up; "" for a tty or a
     /// link that is fine.
-    std::string LinkFailure() const { return brick_ ? bluetooth_.LinkFailure() : ""; }
+    std::string LinkFailure() const override { return brick_ ? bluetooth_.LinkFailure() : ""; }
     /// True when the current number names a brick.
     bool IsBrick() const { return brick_; }
     SerialPort& Serial() { return serial_; }

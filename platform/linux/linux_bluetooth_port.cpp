@@ -9,7 +9,9 @@
 #include <mutex>
 #include <set>
 
+#include "platform/close_loss.hpp"
 #include "platform/line_settings.hpp"
+#include "platform/output_bound.hpp"
 #include "platform/posix/fd_write_queue.hpp"
 #include "vostrel/bluetooth.hpp"
 #include "vostrel/escaped_text.hpp"
@@ -88,7 +90,7 @@ void BluetoothPort::PortOpen(Boolean open) {
         const std::size_t lost = Close();
         if (lost > 0)
             throw Error(err::kDeviceIo,
-                        "closed with " + std::to_string(lost) + " bytes of a packet not sent: " +
+                        detail::ClosedWithLoss(lost, packetsLostAtClose_) + ": " +
                             (!why.empty() ? why
                              : detail::Cancelled(cancelFd_)
                                  ? std::string("closing was cut short")
@@ -131,13 +133,19 @@ void BluetoothPort::PortOpen(Boolean open) {
     failure_.clear();
     received_.clear();
     early_.clear();
-    lost_ = 0;
+    earlySizes_.clear();
+    lost_ = lostPackets_ = 0;
     lostAtClose_ = 0;
-    watch_ = loop_.Watch(fd_, [this] { OnReady(); });
-    if (connecting_)
-        WatchConnect();
-    else
-        queue_->Start(fd_);
+    try {
+        watch_ = loop_.Watch(fd_, [this] { OnReady(); });
+        if (connecting_)
+            WatchConnect();
+        else
+            queue_->Start(fd_);
+    } catch (...) {
+        Close();  // a loop that refuses the watch: the socket and the claim go
+        throw;
+    }
 }
 
 std::size_t BluetoothPort::Unsent() const { return early_.size() + queue_->Waiting(); }
@@ -151,7 +159,7 @@ std::size_t BluetoothPort::Close() noexcept {
     if (notifyTimer_ != 0) loop_.CancelTimer(notifyTimer_);
     watch_ = notifyTimer_ = 0;
     StopConnectWatch();
-    lost_ += early_.size() + queue_->Stop();
+    DropQueued();
     ::close(fd_);
     Release(address_);
     fd_ = -1;
@@ -159,10 +167,18 @@ std::size_t BluetoothPort::Close() noexcept {
     connecting_ = hungUp_ = hangUpReported_ = false;
     failure_.clear();
     received_.clear();
-    early_.clear();
     lostAtClose_ = lost_;
-    lost_ = 0;
+    packetsLostAtClose_ = lostPackets_;
+    lost_ = lostPackets_ = 0;
     return lostAtClose_;
+}
+
+void BluetoothPort::DropQueued() noexcept {
+    const detail::FdWriteQueue::Dropped dropped = queue_->Stop();
+    lost_ += early_.size() + dropped.bytes;
+    lostPackets_ += earlySizes_.size() + dropped.packets;
+    early_.clear();
+    earlySizes_.clear();
 }
 
 // The connect finishes when the socket becomes writable; the deadline ends
@@ -202,10 +218,17 @@ void BluetoothPort::LinkUp() {
     if (early_.empty()) return;
     std::string waiting;
     waiting.swap(early_);
+    std::vector<std::size_t> sizes;
+    sizes.swap(earlySizes_);
+    std::size_t at = 0, packet = 0;
     try {
-        queue_->Offer(waiting);  // fits: it was bounded as the queue is
+        // Packet by packet, so a close counts them as the queue does; they
+        // fit: they were bounded as the queue is.
+        for (; packet < sizes.size(); at += sizes[packet++])
+            queue_->Offer(std::string_view(waiting).substr(at, sizes[packet]));
     } catch (const Error& e) {
-        lost_ += waiting.size();
+        lost_ += waiting.size() - at;
+        lostPackets_ += sizes.size() - packet;
         Fail(e.what());
     }
 }
@@ -218,8 +241,7 @@ void BluetoothPort::Fail(const std::string& why) {
     connecting_ = false;
     StopConnectWatch();
     failure_ = "the link to " + address_ + " failed: " + why;
-    lost_ += early_.size() + queue_->Stop();
-    early_.clear();
+    DropQueued();
     if (notifyTimer_ != 0) return;
     notifyTimer_ = loop_.StartTimer(loop_.Now(), Clock::duration::zero(), [this] {
         notifyTimer_ = 0;
@@ -243,7 +265,7 @@ void BluetoothPort::ReadAvailable() {
         failure_ =
             "the link to " + address_ +
             (e == 0 ? std::string(" ended: the brick closed it") : " failed: " + LinkErrorText(e));
-        lost_ += queue_->Stop();
+        DropQueued();
         return;
     }
 }
@@ -310,10 +332,12 @@ void BluetoothPort::Output(const String& bytes) {
     if (hungUp_) throw Error(err::kDeviceIo, failure_.empty() ? "the link is down" : failure_);
     if (!connecting_) return queue_->Offer(bytes);
     // Whole, behind what waits: the brick frames by the length header.
+    detail::CheckOutputRoom(0, bytes.size());  // no queue takes a larger packet
     if (early_.size() + bytes.size() > kOutputQueueBytes)
         throw Error(err::kDeviceIo, "the link is still coming up (" +
                                         std::to_string(early_.size()) + " bytes waiting)");
     early_ += bytes;
+    earlySizes_.push_back(bytes.size());
 }
 
 bool BluetoothPort::Drain(std::chrono::milliseconds timeout) {

@@ -33,19 +33,43 @@ void FdWriteQueue::Start(int fd) {
     Stop();
     fd_ = fd;
     lost_ = 0;
+    lostPackets_ = 0;
     int type = 0;
     socklen_t len = sizeof type;
     socket_ = ::getsockopt(fd, SOL_SOCKET, SO_TYPE, &type, &len) == 0;
 }
 
-std::size_t FdWriteQueue::Stop() noexcept {
+FdWriteQueue::Dropped FdWriteQueue::Stop() noexcept {
     Unwatch();
     lost_ += queue_.size();
+    lostPackets_ += packets_.size();
     queue_.clear();
+    packets_.clear();
+    headStarted_ = false;
     fd_ = -1;
-    const std::size_t lost = lost_;
-    lost_ = 0;
-    return lost;
+    const Dropped dropped{lost_, lostPackets_};
+    lost_ = lostPackets_ = 0;
+    return dropped;
+}
+
+std::string FdWriteQueue::StartedRest() const {
+    return headStarted_ ? queue_.substr(0, packets_.front()) : std::string();
+}
+
+FdWriteQueue::Wrote FdWriteQueue::WriteQueue() {
+    const std::size_t before = queue_.size();
+    const Wrote result = WriteSome(queue_);
+    for (std::size_t sent = before - queue_.size(); sent > 0;) {
+        if (sent < packets_.front()) {
+            packets_.front() -= sent;
+            headStarted_ = true;
+            break;
+        }
+        sent -= packets_.front();
+        packets_.pop_front();
+        headStarted_ = false;
+    }
+    return result;
 }
 
 FdWriteQueue::Wrote FdWriteQueue::WriteSome(std::string& data) {
@@ -80,7 +104,10 @@ bool FdWriteQueue::HasRoom() const {
 
 void FdWriteQueue::Fail() noexcept {
     lost_ += queue_.size();
+    lostPackets_ += packets_.size();
     queue_.clear();
+    packets_.clear();
+    headStarted_ = false;
     Unwatch();
 }
 
@@ -94,14 +121,19 @@ void FdWriteQueue::Offer(std::string_view bytes) {
     // makes room before the new packet is measured. Only a descriptor that
     // says it has room is written: a write into a stalled pseudo-terminal
     // still costs the system work that delays every other line.
-    if (!queue_.empty() && HasRoom() && WriteSome(queue_) == Wrote::kFailed) throw failed();
+    if (!queue_.empty() && HasRoom() && WriteQueue() == Wrote::kFailed) throw failed();
     detail::CheckOutputRoom(queue_.size(), bytes.size());
     if (queue_.empty()) {
         std::string rest(bytes);
         if (WriteSome(rest) == Wrote::kFailed) throw failed();
+        if (!rest.empty()) {
+            headStarted_ = rest.size() < bytes.size();
+            packets_.push_back(rest.size());
+        }
         queue_ = std::move(rest);
     } else {
         queue_.append(bytes);
+        if (!bytes.empty()) packets_.push_back(bytes.size());
     }
     if (queue_.empty())
         Unwatch();
@@ -111,7 +143,7 @@ void FdWriteQueue::Offer(std::string_view bytes) {
 
 bool FdWriteQueue::FlushUntil(Clock::time_point deadline, int cancelFd) {
     for (;;) {
-        const Wrote r = fd_ < 0 ? Wrote::kAll : WriteSome(queue_);
+        const Wrote r = fd_ < 0 ? Wrote::kAll : WriteQueue();
         if (r == Wrote::kAll) {
             Unwatch();
             return true;
@@ -136,7 +168,7 @@ bool FdWriteQueue::FlushUntil(Clock::time_point deadline, int cancelFd) {
 }
 
 void FdWriteQueue::OnWritable() {
-    const Wrote r = WriteSome(queue_);
+    const Wrote r = WriteQueue();
     if (r == Wrote::kAll) {
         Unwatch();
     } else if (r == Wrote::kFailed) {

@@ -6,6 +6,7 @@
 
 #include <chrono>
 #include <cstddef>
+#include <deque>
 #include <string>
 #include <string_view>
 
@@ -36,19 +37,25 @@ public:
     FdWriteQueue(const FdWriteQueue&) = delete;
     FdWriteQueue& operator=(const FdWriteQueue&) = delete;
 
+    /// Bytes and packets accepted that never reached the system.
+    struct Dropped {
+        std::size_t bytes = 0;
+        std::size_t packets = 0;  // each counted once, also when part of it left
+    };
+
     /// Serves `fd` (open, non-blocking, not owned) from now on, empty and
     /// with nothing counted lost.
     void Start(int fd);
-    /// Stops serving: what is still queued counts as lost. Returns every
-    /// byte lost since Start. Nothing is written.
-    std::size_t Stop() noexcept;
+    /// Stops serving: what is still queued counts as lost. Returns what was
+    /// lost since Start. Nothing is written.
+    Dropped Stop() noexcept;
 
-    /// Takes `bytes` whole and returns at once: what the descriptor takes
+    /// Takes `bytes`, one packet, whole and returns at once: what the descriptor takes
     /// now is written, the rest queued behind bytes accepted earlier and
     /// written from the loop, in order, as the descriptor takes more. Never
     /// waits. Throws kDeviceIo, with nothing of `bytes` accepted, when the
-    /// queue cannot hold them ("the line is not taking bytes (N bytes
-    /// waiting)", at most kOutputQueueBytes are held) or when the descriptor
+    /// queue cannot hold them (detail::CheckOutputRoom's words; at most
+    /// kOutputQueueBytes are held) or when the descriptor
     /// fails ("write failed: <system reason>"; queued bytes then count lost).
     void Offer(std::string_view bytes);
 
@@ -60,6 +67,9 @@ public:
 
     /// Bytes accepted and not yet taken by the system.
     std::size_t Waiting() const { return queue_.size(); }
+    /// The rest of the packet the system has taken part of (a copy; still
+    /// queued), "" when the system holds no part packet.
+    std::string StartedRest() const;
     /// Bytes accepted that a failed descriptor threw away since Start.
     std::size_t Lost() const { return lost_; }
 
@@ -68,6 +78,8 @@ private:
     // Writes the front of `data` while the descriptor takes it; what went
     // out is erased. kFailed leaves the system's reason in errno_.
     Wrote WriteSome(std::string& data);
+    // Writes the front of the queue, keeping its packets' bounds.
+    Wrote WriteQueue();
     bool HasRoom() const;  // the descriptor can take bytes (or has failed)
     void Fail() noexcept;  // the descriptor failed: the queue is lost
     void OnWritable();
@@ -78,7 +90,12 @@ private:
     int fd_ = -1;
     bool socket_ = false;  // written with send(), which raises no SIGPIPE
     std::string queue_;
+    // The bytes of each queued packet still to go, in order (they add up to
+    // queue_.size()); the front one has started when headStarted_.
+    std::deque<std::size_t> packets_;
+    bool headStarted_ = false;
     std::size_t lost_ = 0;
+    std::size_t lostPackets_ = 0;
     int errno_ = 0;
     EventLoop::Id watch_ = 0;
     EventLoop::Id retryTimer_ = 0;

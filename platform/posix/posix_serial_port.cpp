@@ -11,10 +11,12 @@
 #include <cerrno>
 #include <cstring>
 
+#include "platform/close_loss.hpp"
 #include "platform/device_holders.hpp"
-#include "platform/posix/fd_write_queue.hpp"
 #include "platform/line_settings.hpp"
 #include "platform/line_speed.hpp"
+#include "platform/posix/fd_write_queue.hpp"
+#include "platform/posix/unfinished_packets.hpp"
 #include "vostrel/platform.hpp"
 
 namespace vostrel::platform {
@@ -163,11 +165,14 @@ void SerialPort::PortOpen(Boolean open) {
         const std::size_t lost = Close();
         if (lost > 0)
             throw Error(err::kDeviceIo,
-                        "closed with " + std::to_string(lost) + " bytes of a packet not sent: " +
+                        detail::ClosedWithLoss(lost, packetsLostAtClose_) + ": " +
                             (detail::Cancelled(cancelFd_)
                                  ? std::string("closing was cut short")
                                  : "the line did not take them within " +
-                                       std::to_string(kCloseGrace.count()) + " ms, or failed"));
+                                       std::to_string(kCloseGrace.count()) + " ms, or failed") +
+                            (restKept_ ? "; the rest of the packet the line had started goes "
+                                         "first when the device is opened again"
+                                       : ""));
         return;
     }
     if (fd_ >= 0) throw Error(err::kPortAlreadyOpen, "the port is already open");
@@ -234,7 +239,23 @@ void SerialPort::PortOpen(Boolean open) {
     hungUp_ = false;
     hangUpReported_ = false;
     received_.clear();
-    StartWatching();
+    try {
+        StartWatching();
+    } catch (...) {
+        // A loop that refuses the watch (a host's loop already closed):
+        // nothing is queued yet, so this puts the line back and lets the
+        // device go at once.
+        Close();
+        throw;
+    }
+    // A close that could not finish a packet left its rest: it goes first,
+    // so nothing sent now is read as the old packet's tail.
+    const std::string rest = detail::TakeUnfinishedPacket(fd_);
+    try {
+        if (!rest.empty()) out_->Offer(rest);
+    } catch (const Error&) {
+        // A failing write shows as a hang-up from the loop.
+    }
 }
 
 std::size_t SerialPort::Close() noexcept {
@@ -246,13 +267,24 @@ std::size_t SerialPort::Close() noexcept {
     const auto deadline = Clock::now() + kCloseGrace;
     if (!hungUp_ && out_->Waiting() > 0) out_->FlushUntil(deadline, cancelFd_);
     if (!hungUp_ && out_->Waiting() == 0) detail::WaitForSystemQueue(fd_, deadline, cancelFd_);
-    const std::size_t lost = out_->Stop();
+    // The system has part of a packet: its rest waits for the next open of
+    // the device, unless the line failed (no far end to finish it for).
+    std::string rest;
+    try {
+        if (!hungUp_ && out_->Lost() == 0) rest = out_->StartedRest();
+    } catch (...) {
+        // Out of memory: nothing is kept, as before.
+    }
+    restKept_ = !rest.empty();
+    detail::KeepUnfinishedPacket(fd_, std::move(rest));
+    const detail::FdWriteQueue::Dropped dropped = out_->Stop();
     if (saved_) ::tcsetattr(fd_, TCSANOW, &saved_->settings);
     saved_.reset();
     ::ioctl(fd_, TIOCNXCL);
     ::close(fd_);  // also releases the lock
     fd_ = -1;
-    lostAtClose_ = lost;
+    lostAtClose_ = dropped.bytes;
+    packetsLostAtClose_ = dropped.packets;
     hungUp_ = false;
     hangUpReported_ = false;
     received_.clear();

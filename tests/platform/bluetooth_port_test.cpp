@@ -224,6 +224,26 @@ TEST(BluetoothPort, ARefusedLinkSaysSoAndABrickOpensOnce) {
     EXPECT_NO_THROW(second.PortOpen(kTrue)) << "free again once closed";
 }
 
+TEST(BluetoothPort, AnOpenTheLoopRefusesHoldsNothing) {
+    vostrel::testing::RefusingLoop closed;
+    platform::DefaultLoop loop;
+    platform::PortMap ports;
+    ports.MapBrick(1, kAddress);
+    Listener brickChannel;
+    BluetoothPort refused(closed, ports, brickChannel.Opener(), OneBrick);
+    EXPECT_THROW(refused.PortOpen(kTrue), std::runtime_error);
+    EXPECT_EQ(refused.PortOpen(), kFalse);
+    const int far = brickChannel.Accept();
+    ASSERT_GE(far, 0);
+    pollfd p{far, POLLIN, 0};
+    char byte;
+    EXPECT_TRUE(::poll(&p, 1, 2000) == 1 && ::recv(far, &byte, 1, 0) == 0)
+        << "the socket was left open";
+    ::close(far);
+    BluetoothPort next(loop, ports, brickChannel.Opener(), OneBrick);
+    EXPECT_NO_THROW(next.PortOpen(kTrue)) << "the brick is still claimed";
+}
+
 TEST(BluetoothPort, OnThisKernelWithoutBluetoothConnectingFailsAtOnceSayingSo) {
     const int s = ::socket(31 /* AF_BLUETOOTH */, SOCK_STREAM, 3 /* BTPROTO_RFCOMM */);
     if (s >= 0) {

@@ -7,6 +7,7 @@
 #include <chrono>
 #include <functional>
 #include <initializer_list>
+#include <stdexcept>
 #include <string>
 
 #include "testsupport/pty_pair.hpp"
@@ -33,6 +34,14 @@ inline std::string BrickText(int inbox, const std::string& text) {
 inline const std::string kTone = Bytes({0x06, 0x00, 0x00, 0x03, 0xE8, 0x03, 0xF4, 0x01});
 inline const std::string kQuery = Bytes({0x06, 0x00, 0x80, 0x09, 0x00, 0x02, '?', 0x00});
 inline const std::string kEcho = Bytes({0x06, 0x00, 0x80, 0x09, 0x00, 0x02, '!', 0x00});
+
+/// A loop that refuses every watch, as a host's loop that was already
+/// closed does (Python's asyncio: "Event loop is closed").
+class RefusingLoop : public platform::DefaultLoop {
+public:
+    Id Watch(int, Callback) override { throw std::runtime_error("Event loop is closed"); }
+    Id WatchWritable(int, Callback) override { throw std::runtime_error("Event loop is closed"); }
+};
 
 /// Runs the loop in short slices until `done` holds or `limit` has passed
 /// (a guard against a hang, not a speed target). Returns whether it held.

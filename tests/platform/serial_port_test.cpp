@@ -6,6 +6,7 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include <cstdio>
 #include <thread>
 
 #include "platform/device_holders.hpp"
@@ -157,6 +158,72 @@ TEST_F(Port, OutputNeverWaitsAndWhatItQueuedLeavesFromTheLoopInOrder) {
     EXPECT_TRUE(far == accepted) << "the far end read " << far.size() << " of " << accepted.size()
                                  << " bytes, or another order";
     EXPECT_EQ(pty.ReadAvailable(), "") << "nothing of the refused packet";
+}
+
+TEST_F(Port, AClosedLineIsNeverLeftMidPacketForTheNextOpen) {
+    port->PortOpen(kTrue);
+    const String accepted = Fill();  // 1000-byte packets; the system holds part of one
+    ASSERT_GT(port->Unsent(), 1000u);
+    const std::string why = TextOf([&] { port->PortOpen(kFalse); });
+    // The system may take a little more during the close's grace.
+    std::size_t unsent = 0, packets = 0;
+    ASSERT_EQ(std::sscanf(why.c_str(), "closed with %zu bytes of %zu packets not sent: ", &unsent,
+                          &packets),
+              2)
+        << why;
+    EXPECT_EQ(packets, (unsent + 999) / 1000) << why;
+    const bool cut = unsent % 1000 != 0;
+    EXPECT_EQ(Contains(why, "goes first when the device is opened again"), cut) << why;
+
+    // Another port object opens the same device: its packet is read after
+    // the cut one has been finished, never as its tail.
+    PortMap map;
+    map.Map(5, pty.SlavePath());
+    SerialPort next(loop, map);
+    next.CommPort(5);
+    next.PortOpen(kTrue);
+    next.Output("NEW");
+    const std::size_t upToCut = (accepted.size() - unsent + 999) / 1000 * 1000;
+    String far;
+    std::thread reader([&] { far = pty.Read(upToCut + 3, 20s); });
+    for (int i = 0; i < 20000 && next.Unsent() > 0; ++i) {
+        loop.Advance(10ms);
+        std::this_thread::sleep_for(100us);
+    }
+    reader.join();
+    EXPECT_TRUE(far == accepted.substr(0, upToCut) + "NEW")
+        << "the far end read " << far.size() << " bytes, ending \""
+        << far.substr(far.size() > 8 ? far.size() - 8 : 0) << "\"";
+    EXPECT_EQ(pty.ReadAvailable(), "") << "the packets the close dropped stay dropped";
+    next.PortOpen(kFalse);
+}
+
+TEST_F(Port, APacketLargerThanTheQueueIsRefusedForItsSizeNotTheLine) {
+    port->PortOpen(kTrue);
+    const String big(100000, 'x');
+    EXPECT_EQ(TextOf([&] { port->Output(big); }),
+              "the packet of 100000 bytes is larger than the output queue (" +
+                  std::to_string(vostrel::platform::kOutputQueueBytes) + " bytes)");
+    EXPECT_EQ(port->Unsent(), 0u);
+    port->Output("after");  // the idle line still takes a packet that fits
+    EXPECT_EQ(pty.Read(5), "after");
+}
+
+TEST_F(CookedPort, AnOpenTheLoopRefusesHoldsNothing) {
+    termios before{};
+    ASSERT_EQ(::tcgetattr(pty.Master(), &before), 0);
+    vostrel::testing::RefusingLoop closed;
+    PortMap map;
+    map.Map(5, pty.SlavePath());
+    SerialPort refused(closed, map);
+    refused.CommPort(5);
+    EXPECT_THROW(refused.PortOpen(kTrue), std::runtime_error);
+    EXPECT_EQ(refused.PortOpen(), kFalse);
+    termios after{};
+    ASSERT_EQ(::tcgetattr(pty.Master(), &after), 0);
+    EXPECT_EQ(after.c_lflag, before.c_lflag) << "the line's settings were not put back";
+    EXPECT_EQ(after.c_oflag, before.c_oflag);
+    EXPECT_NO_THROW(port->PortOpen(kTrue)) << "the device is still held";
 }
 
 TEST_F(Port, InputWaitingBeforeTheOpenIsDropped) {

@@ -733,6 +733,12 @@ TEST(ToolStalledLine, AnInterruptEndsListensWaitsAtOnceAndPutsTheLineBack) {
     // Without the interrupt the other nine would take about 2 s each.
     EXPECT_EQ(l.proc->Wait(milliseconds(2500)), 1);
     EXPECT_EQ(l.NextOf("disconnect")["result"], 1);  // what never left is reported
+    l.Next(milliseconds(1000));                      // the session's end; the reason before it
+    std::string said;
+    for (const auto& text : l.said) said += text + "\n";
+    EXPECT_NE(said.find("closing was cut short"), std::string::npos)
+        << "the close waited out its grace:\n"
+        << said;
     EXPECT_EQ(line.Speed(), B4800) << "the line's settings are put back";
 }
 

@@ -54,6 +54,8 @@ int Interrupts::Fd() const { return g_pipe[0]; }
 
 void* Interrupts::Event() const { return nullptr; }
 
+platform::CancelSignal Interrupts::Signal() const { return Fd(); }
+
 bool Interrupts::Pending() const {
     pollfd p{g_pipe[0], POLLIN, 0};
     return ::poll(&p, 1, 0) > 0 && (p.revents & POLLIN);

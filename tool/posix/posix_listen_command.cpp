@@ -46,14 +46,12 @@ public:
                       : std::make_unique<OutputWriter>(STDERR_FILENO, DroppedErrors)),
           session_(
               o, loop_, [this](const std::string& line) { writer_.Line(line); },
-              [this](const std::string& line) { (errors_ ? *errors_ : writer_).Line(line); }) {
-        // Every wait of the port (a full line, the close's grace) ends at
-        // once on an interrupt, so the session ends at once in every state.
-        if (auto* port = session_.Port()) port->CancelWaitsOn(interrupts_.Fd());
-    }
+              [this](const std::string& line) { (errors_ ? *errors_ : writer_).Line(line); }) {}
 
     int Run() {
-        const bool connected = session_.Connect();
+        // Every wait of the port ends at once on an interrupt, so the
+        // session ends at once in every state.
+        const bool connected = session_.Connect(interrupts_.Signal());
         // A reader that went away, or a full device, ends the session. A
         // standard error that fails does not: there is nowhere to say so.
         loop_.Watch(writer_.FailedFd(), [this] { loop_.stop(); });

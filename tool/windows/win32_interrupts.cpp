@@ -40,4 +40,6 @@ bool Interrupts::Pending() const { return g_pending; }
 
 void* Interrupts::Event() const { return g_event; }
 
+platform::CancelSignal Interrupts::Signal() const { return g_event; }
+
 }  // namespace vostrel::tool

@@ -42,7 +42,9 @@ public:
         StdinFeed feed(
             loop_, [this, &feed](std::string_view chunk) { ReadStdin(feed, chunk); },
             [this] { loop_.stop(); });
-        if (!session_.Connect()) return Finish(false);
+        // The console's interrupts come through the feed, which has no
+        // event for the port's waits: the close keeps its grace.
+        if (!session_.Connect(platform::kNoCancel)) return Finish(false);
         loop_.run();
         return Finish(session_.Disconnect());
     }

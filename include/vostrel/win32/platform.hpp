@@ -38,6 +38,7 @@
 #include <string>
 
 #include "vostrel/components.hpp"
+#include "vostrel/line_port.hpp"
 #include "vostrel/port_map.hpp"
 #include "vostrel/vostrel.hpp"
 
@@ -194,7 +195,7 @@ private:
 /// * Received bytes are kept until Input takes them; when more than
 ///   kMaxWaiting are waiting, reading pauses (the driver then holds further
 ///   bytes) until Input is called.
-class SerialPort : public Comm {
+class SerialPort : public LinePort {
 public:
     static constexpr std::size_t kMaxWaiting = 64 * 1024;  // bytes
     /// The longest closing waits for accepted bytes still on their way out.
@@ -223,7 +224,9 @@ public:
     /// the port. Never waits for the line. A packet is taken whole or refused
     /// whole: when the bytes not yet sent and `bytes` together exceed
     /// kOutputQueueBytes, nothing of it is accepted and kDeviceIo is thrown,
-    /// "the line is not taking bytes (N bytes waiting)". A write the driver
+    /// "the line is not taking bytes (N bytes waiting)" (a packet larger
+    /// than the whole queue: "the packet of N bytes is larger than the
+    /// output queue (M bytes)"). A write the driver
     /// fails (a hang-up) throws kDeviceIo here when it fails as it starts,
     /// and otherwise makes the next Output throw it; what it did not send
     /// counts in LostAtClose. Throws kPortNotOpen when closed.
@@ -235,13 +238,13 @@ public:
 
     /// Waits up to `timeout` until every byte accepted by Output has left
     /// the driver's queue. True when it has (also when closed).
-    bool Drain(std::chrono::milliseconds timeout);
+    bool Drain(std::chrono::milliseconds timeout) override;
     /// Once `event` (a Win32 event handle: an interrupt's, say) is
     /// signalled, every wait of the port ends at once: Drain returns false,
     /// and closing skips the rest of its grace (bytes still queued are lost
     /// and reported as usual). The handle stays the caller's and must stay
     /// valid while set; nullptr (the default): none.
-    void CancelWaitsOn(void* event) { cancelEvent_ = event; }
+    void CancelWaitsOn(CancelSignal event) override { cancelEvent_ = event; }
     /// Bytes the last close found still queued after kCloseDrain and had to
     /// discard (0 when none).
     std::size_t LostAtClose() const { return lostAtClose_; }
