@@ -176,8 +176,8 @@ def test_a_wedged_bus_costs_one_bounded_look_up_and_an_interrupt_ends_it():
         # Three look-ups, each well within the 90 s of sd-bus's handshake.
         assert time.monotonic() - started < 20
 
-        for sig in (signal.SIGINT, signal.SIGTERM):
-            p = tool_started("send", "-p", "NXT", "-m", "1", "-t", "x")
+        for sig, command in ((signal.SIGINT, ("send", "-m", "1", "-t", "x")), (signal.SIGTERM, ("listen",))):
+            p = tool_started(command[0], "-p", "NXT", *command[1:])
             time.sleep(0.5)
             p.send_signal(sig)
             _, err = p.communicate(timeout=30)
