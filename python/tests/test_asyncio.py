@@ -90,6 +90,20 @@ def test_watchdog_and_handler_failures_on_asyncio(brick):
     run(main())
 
 
+def test_a_connect_the_closed_loop_refuses_holds_nothing(brick):
+    closed = asyncio.new_event_loop()
+    closed.close()
+    refused = vostrel.Vostrel(vostrel.AsyncioLoop(closed), ports={0: brick.device})
+    assert refused.ConnectNXT(0, 9600) == 1
+
+    async def another_control():
+        nxt = vostrel.Vostrel(vostrel.AsyncioLoop(), ports={0: brick.device})
+        assert nxt.ConnectNXT(0, 9600) == 0, nxt.last_error  # the device was let go
+        nxt.DisconnectNXT()
+
+    run(another_control())
+
+
 def test_asyncio_loop_needs_a_running_loop():
     with pytest.raises(RuntimeError):
         vostrel.AsyncioLoop()
