@@ -48,7 +48,10 @@ std::vector<std::string> BrickStatus::StoredFor(int inbox) const {
 
 SimulatedBrick::SimulatedBrick(BrickOptions options)
     : options_(std::move(options)), program_(options_.program, engine_) {
-    if (options_.device.empty()) {
+    if (options_.line >= 0) {
+        fd_ = options_.line;
+        path_ = options_.device;
+    } else if (options_.device.empty()) {
         char name[256] = {};
         if (::openpty(&fd_, &heldSlave_, name, nullptr, nullptr) != 0) ThrowErrno("openpty");
         path_ = name;

@@ -36,6 +36,10 @@ struct Delivery {
 struct BrickOptions {
     /// "" opens a new pseudo-terminal; otherwise this device is opened.
     std::string device;
+    /// A connected descriptor to serve instead (a socket a host connected
+    /// to), owned by the brick from then on; `device` then only names it.
+    /// -1: none.
+    int line = -1;
     /// Whether a program runs (without one MESSAGEWRITE answers EC).
     bool programRunning = true;
     ProgramOptions program;
