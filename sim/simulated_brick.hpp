@@ -153,7 +153,7 @@ private:
         std::string bytes;
     };
     void Run();
-    void OnReadable(TimePoint now);
+    void OnReadable(TimePoint now, short revents);
     void Queue(const std::string& packet, const Delivery& how, TimePoint now);
     void QueueProgram(std::vector<ProgramSend> sends, TimePoint now);
     void Flush(TimePoint now);

@@ -88,7 +88,9 @@ std::string LinkErrorText(int errnum) {
             break;
         case EBUSY:
         case EALREADY:
-            why = "the brick's serial channel is busy";
+            // The kernel's answer to a second link to a channel this
+            // computer already has open.
+            why = "the brick's serial channel is busy: another program here is connected to it";
             break;
         default:
             return std::strerror(errnum);

@@ -14,6 +14,7 @@ constexpr int kAfBluetooth = 31;             // AF_BLUETOOTH
 constexpr int kBtProtoRfcomm = 3;            // BTPROTO_RFCOMM
 constexpr int kSolBluetooth = 274;           // SOL_BLUETOOTH
 constexpr int kBtSecurity = 4;               // BT_SECURITY
+constexpr int kBtDeferSetup = 7;             // BT_DEFER_SETUP
 constexpr std::uint8_t kSecurityLow = 1;     // no pairing asked
 constexpr std::uint8_t kSecurityMedium = 2;  // paired (a link key) and encrypted
 constexpr std::uint8_t kBrickChannel = 1;    // the NXT's serial port

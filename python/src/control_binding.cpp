@@ -286,9 +286,9 @@ ErrorMessage becomes "Ping error" after the handlers return.)")
 vostrel.Error with the number and the system's reason ("cannot reach the
 brick ...: this system has no Bluetooth support"), or None when it
 succeeded. Once a Bluetooth link is known to be gone (the brick hung up, the
-link failed or never came up), why, as a kDeviceIo error ("the link to ...
-ended: the brick closed the link (Connection reset by peer)"), until the
-port is closed or opened again.)")
+link failed or never came up), why, as a kDeviceIo error, until the port is
+closed or opened again: the link to ... ended: the brick closed the link
+(Connection reset by peer).)")
         .def_property(
             "watchdog_interval",
             [](PyControl& c) { return Seconds(c.Get().PingTimer().Interval()); },
