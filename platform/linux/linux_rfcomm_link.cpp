@@ -64,9 +64,11 @@ std::string LinkErrorText(int errnum) {
             why = "the brick does not answer: it is off, out of range, or its Bluetooth is off";
             break;
         case ECONNREFUSED:
+            // The kernel's one answer for all three: a real one and the
+            // Bluetooth VM stage give it alike.
             why =
-                "the brick refused the link: nothing listens on its serial channel (1); is "
-                "another computer connected to it?";
+                "the brick refused the link: nothing listens on its serial channel (1), another "
+                "computer is connected to it, or it does not know this computer (pair them again)";
             break;
         case ECONNRESET:
             why = "the brick closed the link";
