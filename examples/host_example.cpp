@@ -1,7 +1,9 @@
 // A host without an event loop of its own: connect to the brick on
-// /dev/rfcomm0 (or the tty given as the first argument), print every text
-// the brick sends, and stop once the brick has been silent for 10 seconds.
+// /dev/rfcomm0 (or the tty given as the first argument, or on Linux the
+// paired brick named after --brick), print every text the brick sends, and
+// stop once the brick has been silent for 10 seconds.
 #include <iostream>
+#include <string>
 
 #include "vostrel/platform.hpp"
 
@@ -18,9 +20,11 @@ struct Printer : vostrel::EventSink {
 
 int main(int argc, char** argv) {
     vostrel::platform::DefaultLoop loop;
-    vostrel::platform::PortMap ports;      // port N is /dev/rfcommN by default
-    if (argc > 1) ports.Map(0, argv[1]);   // or any tty the host names;
-                                           // ports.MapBrick(0, "NXT") a paired brick (Linux)
+    vostrel::platform::PortMap ports;  // port N is /dev/rfcommN by default
+    if (argc > 2 && std::string(argv[1]) == "--brick")
+        ports.MapBrick(0, argv[2]);  // a paired brick by name or address (Linux)
+    else if (argc > 1)
+        ports.Map(0, argv[1]);  // or any tty the host names
 
     auto nxt = vostrel::platform::MakeControl(loop, nullptr, ports);  // properties initialised
     Printer printer;

@@ -48,7 +48,10 @@ std::vector<std::string> BrickStatus::StoredFor(int inbox) const {
 
 SimulatedBrick::SimulatedBrick(BrickOptions options)
     : options_(std::move(options)), program_(options_.program, engine_) {
-    if (options_.device.empty()) {
+    if (options_.line >= 0) {
+        fd_ = options_.line;
+        path_ = options_.device;
+    } else if (options_.device.empty()) {
         char name[256] = {};
         if (::openpty(&fd_, &heldSlave_, name, nullptr, nullptr) != 0) ThrowErrno("openpty");
         path_ = name;
@@ -162,7 +165,7 @@ void SimulatedBrick::Run() {
             while (::read(wakeRead_, buf, sizeof buf) > 0) {
             }
         }
-        if (n == 2 && fds[1].revents) OnReadable(Clock::now());
+        if (n == 2 && fds[1].revents) OnReadable(Clock::now(), fds[1].revents);
     }
 }
 
@@ -177,10 +180,14 @@ void SimulatedBrick::UpdateSilence(TimePoint now) {
     }
 }
 
-void SimulatedBrick::OnReadable(TimePoint now) {
+void SimulatedBrick::OnReadable(TimePoint now, short revents) {
     char buf[4096];
     const ssize_t r = ::read(fd_, buf, sizeof buf);
-    if (r < 0 && (errno == EAGAIN || errno == EINTR)) return;
+    // A socket whose peer left says so once, to whichever call comes first
+    // (a write may have taken the error); after that it only reads as
+    // "nothing yet" while it polls as hung up.
+    const bool gone = (revents & (POLLHUP | POLLERR)) != 0;
+    if (r < 0 && (errno == EINTR || (errno == EAGAIN && !gone))) return;
     if (r <= 0) {
         // The device went away (a pty's master never sees this while the
         // brick holds its slave).

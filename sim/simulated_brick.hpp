@@ -36,6 +36,10 @@ struct Delivery {
 struct BrickOptions {
     /// "" opens a new pseudo-terminal; otherwise this device is opened.
     std::string device;
+    /// A connected descriptor to serve instead (a socket a host connected
+    /// to), owned by the brick from then on; `device` then only names it.
+    /// -1: none.
+    int line = -1;
     /// Whether a program runs (without one MESSAGEWRITE answers EC).
     bool programRunning = true;
     ProgramOptions program;
@@ -149,7 +153,7 @@ private:
         std::string bytes;
     };
     void Run();
-    void OnReadable(TimePoint now);
+    void OnReadable(TimePoint now, short revents);
     void Queue(const std::string& packet, const Delivery& how, TimePoint now);
     void QueueProgram(std::vector<ProgramSend> sends, TimePoint now);
     void Flush(TimePoint now);

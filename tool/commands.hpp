@@ -34,12 +34,16 @@ struct ListenOptions {
 
 struct SimOptions {
     sim::BrickOptions brick;
-    bool quiet = false;  // print only the device path
+    bool quiet = false;      // print only the device path
+    bool bluetooth = false;  // serve RFCOMM channel 1 instead of a line (Linux)
+    bool anyHost = false;    // over Bluetooth: also hosts that have not paired
 };
 
 int RunDemo(std::ostream& out);
 /// Writes to standard output itself (through an OutputWriter).
 int RunSim(const SimOptions& options);
+/// RunSim with `options.bluetooth`: one host at a time on RFCOMM channel 1.
+int RunBluetoothSim(const SimOptions& options);
 int RunSend(const SendOptions& options, std::ostream& out);
 /// Writes to standard output itself (through an OutputWriter).
 int RunListen(const ListenOptions& options);

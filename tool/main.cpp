@@ -93,7 +93,18 @@ int main(int argc, char** argv) {
     bool noProgram = false;
     auto* simCmd = app.add_subcommand(
         "sim", "Run a simulated brick until interrupted; prints the device path");
-    simCmd->add_option("--device", b.device, "Serve this device instead of a new pseudo-terminal");
+    auto* deviceOpt = simCmd->add_option("--device", b.device,
+                                         "Serve this device instead of a new pseudo-terminal");
+    auto* bluetoothOpt =
+        simCmd
+            ->add_flag("--bluetooth", simOpts.bluetooth,
+                       "Serve RFCOMM channel 1 of this computer's Bluetooth adapters, one host at "
+                       "a time, instead of a pseudo-terminal")
+            ->excludes(deviceOpt);
+    simCmd
+        ->add_flag("--any-host", simOpts.anyHost,
+                   "With --bluetooth: also take hosts that have not paired (the NXT does not)")
+        ->needs(bluetoothOpt);
     simCmd
         ->add_option("--ping-every", pingMs,
                      "Keep-alive query period in ms (0: none; at most 86400000)")

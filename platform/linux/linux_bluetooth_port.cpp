@@ -11,6 +11,7 @@
 
 #include "platform/close_loss.hpp"
 #include "platform/line_settings.hpp"
+#include "platform/linux/rfcomm_abi.hpp"
 #include "platform/output_bound.hpp"
 #include "platform/posix/fd_write_queue.hpp"
 #include "vostrel/bluetooth.hpp"
@@ -260,11 +261,14 @@ void BluetoothPort::ReadAvailable() {
         if (n < 0 && errno == EINTR) continue;
         if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) return;
         const int e = n == 0 ? 0 : errno;
-        // Reported by OnReady (or by the watch, after Input found it).
+        // Reported by OnReady (or by the watch, after Input found it). The
+        // kernel ends an RFCOMM link the brick closed with ECONNRESET, after
+        // every byte it sent was read: the brick's orderly hang-up.
         hungUp_ = true;
-        failure_ =
-            "the link to " + address_ +
-            (e == 0 ? std::string(" ended: the brick closed it") : " failed: " + LinkErrorText(e));
+        failure_ = "the link to " + address_ +
+                   (e == 0            ? std::string(" ended: the brick closed it")
+                    : e == ECONNRESET ? " ended: " + LinkErrorText(e)
+                                      : " failed: " + LinkErrorText(e));
         DropQueued();
         return;
     }
@@ -353,7 +357,7 @@ bool BluetoothPort::Drain(std::chrono::milliseconds timeout) {
     if (hungUp_ || !queue_->FlushUntil(deadline, cancelFd_)) return false;
     if (lost_ > 0 || queue_->Lost() > 0) return false;
     // Sent once the socket's own queue is empty too.
-    return detail::WaitForSystemQueue(fd_, deadline, cancelFd_);
+    return detail::WaitForSystemQueue(fd_, deadline, cancelFd_, rfcomm::SocketQueued);
 }
 
 }  // namespace vostrel::platform

@@ -1,38 +1,24 @@
 // The RFCOMM socket to a brick's serial channel, on the kernel's Bluetooth
-// sockets. The few ABI definitions it needs are written out here: they are
-// the kernel's, stable, and spare the build BlueZ's development package.
+// sockets.
+#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
 
+#include "platform/linux/rfcomm_abi.hpp"
 #include "vostrel/bluetooth.hpp"
 #include "vostrel/types.hpp"
 
 namespace vostrel::platform {
 
-namespace {
+using namespace rfcomm;
 
-constexpr int kAfBluetooth = 31;           // AF_BLUETOOTH
-constexpr int kBtProtoRfcomm = 3;          // BTPROTO_RFCOMM
-constexpr std::uint8_t kBrickChannel = 1;  // the NXT's serial port
-
-struct BdAddr {
-    std::uint8_t b[6];  // least significant byte first
-} __attribute__((packed));
-
-struct SockAddrRc {
-    sa_family_t rc_family;
-    BdAddr rc_bdaddr;
-    std::uint8_t rc_channel;
-};
-static_assert(sizeof(SockAddrRc) == 10, "the kernel's struct sockaddr_rc");
-
-// "00:16:53:0A:1B:2C" -> bytes in the kernel's order (reversed).
-BdAddr ToBdAddr(const std::string& address) {
+BdAddr rfcomm::ToBdAddr(const std::string& address) {
     BdAddr a{};
     for (int i = 0; i < 6; ++i) {
         unsigned v = 0;
@@ -42,7 +28,29 @@ BdAddr ToBdAddr(const std::string& address) {
     return a;
 }
 
-}  // namespace
+std::string rfcomm::ToText(const BdAddr& address) {
+    char text[18];
+    std::snprintf(text, sizeof text, "%02X:%02X:%02X:%02X:%02X:%02X", address.b[5], address.b[4],
+                  address.b[3], address.b[2], address.b[1], address.b[0]);
+    return text;
+}
+
+int rfcomm::SocketQueued(int fd) {
+    int outq = 0;
+    if (::ioctl(fd, TIOCOUTQ, &outq) != 0) return 0;
+    sockaddr_storage self{};
+    socklen_t len = sizeof self;
+    if (::getsockname(fd, reinterpret_cast<sockaddr*>(&self), &len) != 0 ||
+        self.ss_family != kAfBluetooth)
+        return std::max(outq, 0);
+    // The room left: what is missing from the send buffer is still queued
+    // (in the socket, or waiting for the brick's credits). It is handed on
+    // once the layer below has taken it.
+    int sndbuf = 0;
+    len = sizeof sndbuf;
+    if (::getsockopt(fd, SOL_SOCKET, SO_SNDBUF, &sndbuf, &len) != 0) return 0;
+    return std::max(sndbuf - outq, 0);
+}
 
 std::string LinkErrorText(int errnum) {
     std::string why;
@@ -56,7 +64,14 @@ std::string LinkErrorText(int errnum) {
             why = "the brick does not answer: it is off, out of range, or its Bluetooth is off";
             break;
         case ECONNREFUSED:
-            why = "the brick refused the link (is another computer connected to it?)";
+            // The kernel's one answer for all three: a real one and the
+            // Bluetooth VM stage give it alike.
+            why =
+                "the brick refused the link: nothing listens on its serial channel (1), another "
+                "computer is connected to it, or it does not know this computer (pair them again)";
+            break;
+        case ECONNRESET:
+            why = "the brick closed the link";
             break;
         case ETIMEDOUT:
             why = "the link timed out: the brick did not answer in time";
@@ -75,7 +90,9 @@ std::string LinkErrorText(int errnum) {
             break;
         case EBUSY:
         case EALREADY:
-            why = "the brick's serial channel is busy";
+            // The kernel's answer to a second link to a channel this
+            // computer already has open.
+            why = "the brick's serial channel is busy: another program here is connected to it";
             break;
         default:
             return std::strerror(errnum);

@@ -19,10 +19,15 @@ bool Cancelled(int cancelFd) {
     return ::poll(&p, 1, 0) > 0 && (p.revents & POLLIN);
 }
 
-bool WaitForSystemQueue(int fd, std::chrono::steady_clock::time_point deadline, int cancelFd) {
+int SystemQueued(int fd) {
+    int queued = 0;
+    return ::ioctl(fd, TIOCOUTQ, &queued) == 0 ? queued : 0;
+}
+
+bool WaitForSystemQueue(int fd, std::chrono::steady_clock::time_point deadline, int cancelFd,
+                        int (*queued)(int fd)) {
     for (;;) {
-        int queued = 0;
-        if (::ioctl(fd, TIOCOUTQ, &queued) != 0 || queued <= 0) return true;
+        if (queued(fd) <= 0) return true;
         if (std::chrono::steady_clock::now() >= deadline) return false;
         pollfd p{cancelFd, POLLIN, 0};
         if (::poll(&p, cancelFd >= 0 ? 1 : 0, 1) > 0 && (p.revents & POLLIN)) return false;

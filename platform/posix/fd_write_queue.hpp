@@ -18,11 +18,17 @@ namespace vostrel::platform::detail {
 /// cancelled (SerialPort::CancelWaitsOn).
 bool Cancelled(int cancelFd);
 
+/// Bytes the system still holds in `fd`'s output queue (TIOCOUTQ); 0 when
+/// it cannot say.
+int SystemQueued(int fd);
+
 /// Waits until the system's own output queue of `fd` is empty (true), or
-/// `deadline` passes or `cancelFd` is readable (false). A descriptor that
-/// cannot say counts as empty. No event tells when the system has sent its
-/// bytes, so it looks every millisecond.
-bool WaitForSystemQueue(int fd, std::chrono::steady_clock::time_point deadline, int cancelFd);
+/// `deadline` passes or `cancelFd` is readable (false). `queued` measures
+/// the queue (a socket family whose kernel answers TIOCOUTQ differently has
+/// its own). A descriptor that cannot say counts as empty. No event tells
+/// when the system has sent its bytes, so it looks every millisecond.
+bool WaitForSystemQueue(int fd, std::chrono::steady_clock::time_point deadline, int cancelFd,
+                        int (*queued)(int fd) = SystemQueued);
 
 /// Threading: the loop's thread only, like the port that owns it.
 class FdWriteQueue {

@@ -274,6 +274,10 @@ ErrorMessage becomes "Ping error" after the handlers return.)")
         .def_property_readonly(
             "last_error",
             [](PyControl& c) -> py::object {
+                // A link that is gone is the news, whatever failed before it.
+                auto* port = dynamic_cast<platform::Port*>(&c.Get().Comm1());
+                if (port && !port->LinkFailure().empty())
+                    return ErrorType()(static_cast<int>(err::kDeviceIo), port->LinkFailure());
                 const auto& e = c.Get().LastError();
                 if (!e) return py::none();
                 return ErrorType()(e->Number(), std::string(e->what()));
@@ -281,7 +285,10 @@ ErrorMessage becomes "Ping error" after the handlers return.)")
             R"(Why the last SendValue, SendText, ConnectNXT or DisconnectNXT failed: a
 vostrel.Error with the number and the system's reason ("cannot reach the
 brick ...: this system has no Bluetooth support"), or None when it
-succeeded.)")
+succeeded. Once a Bluetooth link is known to be gone (the brick hung up, the
+link failed or never came up), why, as a kDeviceIo error, until the port is
+closed or opened again: the link to ... ended: the brick closed the link
+(Connection reset by peer).)")
         .def_property(
             "watchdog_interval",
             [](PyControl& c) { return Seconds(c.Get().PingTimer().Interval()); },

@@ -11,6 +11,7 @@
 #include <thread>
 #include <tuple>
 
+#include "platform/linux/rfcomm_abi.hpp"
 #include "sim/brick_engine.hpp"
 #include "sim/wire.hpp"
 #include "tests/platform/platform_test_support.hpp"
@@ -146,6 +147,43 @@ TEST(BluetoothPort, ConnectsFromTheLoopTheQueuedToneLeavesFirstAndMailArrives) {
     EXPECT_EQ(nxt.DisconnectNXT(), 0);
 }
 
+TEST(BluetoothPort, AResetAfterTheLastBytesIsTheBricksHangUpAndTheirMailIsFiled) {
+    // The kernel ends an RFCOMM link the brick closed with ECONNRESET after
+    // its last bytes; a loopback reset (linger 0) does the same.
+    platform::DefaultLoop loop;
+    Listener brickChannel;
+    platform::PortMap ports;
+    ports.MapBrick(5, "NXT");
+    vostrel::testing::RecordingSink sink;
+    auto owned = std::make_unique<BluetoothPort>(loop, ports, brickChannel.Opener(), OneBrick);
+    BluetoothPort& port = *owned;
+    Vostrel nxt(std::move(owned), std::make_unique<platform::LoopTimer>(loop), nullptr);
+    nxt.UserControl_InitProperties();
+    nxt.SetEventSink(&sink);
+    ASSERT_EQ(nxt.ConnectNXT(5, 9600), 0);
+    FarBrick brick;
+    brick.fd = brickChannel.Accept();
+    ASSERT_GE(brick.fd, 0);
+    ASSERT_TRUE(RunUntil(loop, [&] { return !port.Connecting(); }));
+
+    brick.Send(sim::Frame(sim::MessageTelegram(2, "last words")));
+    const linger reset{1, 0};
+    ::setsockopt(brick.fd, SOL_SOCKET, SO_LINGER, &reset, sizeof reset);
+    ::close(brick.fd);
+    brick.fd = -1;
+    ASSERT_TRUE(RunUntil(loop, [&] { return port.HungUp(); }));
+    loop.run_for(50ms);
+    Integer box = 2;
+    EXPECT_EQ(nxt.ReadText(box), std::string("last words\0", 11)) << "filed before the hang-up";
+    EXPECT_EQ(port.LinkFailure(),
+              std::string("the link to ") + kAddress +
+                  " ended: the brick closed the link (Connection reset by peer)");
+    const auto wakeups = loop.Wakeups();
+    loop.run_for(100ms);
+    EXPECT_LT(loop.Wakeups() - wakeups, 5u) << "the hang-up is reported once";
+    EXPECT_EQ(nxt.DisconnectNXT(), 0);
+}
+
 TEST(BluetoothPort, ALinkThatNeverComesUpIsAHangUpAndItsQueueIsBounded) {
     // A full accept queue drops further handshakes: the third connect stays
     // in progress, as an unanswered page to a brick out of range does.
@@ -260,6 +298,28 @@ TEST(BluetoothPort, OnThisKernelWithoutBluetoothConnectingFailsAtOnceSayingSo) {
               std::string::npos)
         << nxt->LastError()->what();
     EXPECT_EQ(nxt->Comm1().PortOpen(), kFalse);
+}
+
+TEST(RfcommSocket, QueuedBytesAreThoseThePeerHasNotTakenAndAddressesKeepTheirOrder) {
+    // The generic branch (what the loopback stand-in's Drain relies on); the
+    // Bluetooth one runs in the Bluetooth VM stage.
+    int sv[2];
+    ASSERT_EQ(::socketpair(AF_UNIX, SOCK_STREAM, 0, sv), 0);
+    EXPECT_EQ(platform::rfcomm::SocketQueued(sv[0]), 0) << "idle";
+    const std::string bytes(1000, 'x');
+    ASSERT_EQ(::send(sv[0], bytes.data(), bytes.size(), 0), 1000);
+    EXPECT_GT(platform::rfcomm::SocketQueued(sv[0]), 0) << "the peer has not read";
+    char buf[2000];
+    EXPECT_EQ(::recv(sv[1], buf, sizeof buf, 0), 1000);
+    EXPECT_EQ(platform::rfcomm::SocketQueued(sv[0]), 0) << "all taken";
+    ::close(sv[0]);
+    ::close(sv[1]);
+    EXPECT_EQ(platform::rfcomm::SocketQueued(sv[0]), 0) << "cannot say: counts as empty";
+
+    const platform::rfcomm::BdAddr a = platform::rfcomm::ToBdAddr("00:16:53:0a:1B:2C");
+    EXPECT_EQ(a.b[0], 0x2C) << "least significant byte first";
+    EXPECT_EQ(a.b[5], 0x00);
+    EXPECT_EQ(platform::rfcomm::ToText(a), "00:16:53:0A:1B:2C");
 }
 
 TEST(BrickNames, ResolveToOnePairedBrickOrSayWhatWasFound) {

@@ -2,6 +2,7 @@
 // the slave side, or gives the brick a device path of its own pty pair.
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/socket.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -161,6 +162,23 @@ TEST(SimulatedBrick, RunsOnADevicePathItIsGiven) {
     BrickOptions missing;
     missing.device = "/nonexistent/tty";
     EXPECT_THROW(SimulatedBrick{missing}, std::system_error);
+}
+
+TEST(SimulatedBrick, ServesAConnectedSocketItIsGivenAndSeesItsHostLeave) {
+    int sv[2];
+    ASSERT_EQ(::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, sv), 0);
+    BrickOptions o;
+    o.line = sv[0];
+    o.device = "00:AA:01:01:00:01";
+    o.program.pingEvery = milliseconds(0);
+    SimulatedBrick brick(o);
+    EXPECT_EQ(brick.DevicePath(), "00:AA:01:01:00:01") << "the name it was given";
+    HostEnd host(sv[1]);
+    host.Write("\x06\x00\x00\x03\xE8\x03\xF4\x01"s);
+    EXPECT_EQ(host.Read(5), "\x03\x00\x02\x03\x00"s);
+    ::close(sv[1]);
+    EXPECT_TRUE(brick.WaitUntil([](const BrickStatus& s) { return s.hungUp; }, milliseconds(5000)))
+        << "the host left";
 }
 
 }  // namespace

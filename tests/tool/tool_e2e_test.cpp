@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/ioctl.h>
+#include <sys/socket.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -47,12 +48,28 @@ TEST(ToolUsage, HelpOnEveryCommandAndStatusTwoForBadUsage) {
                                           {"listen", "-p", "1", "-b", "57600"},
                                           {"listen"},
                                           {"send", "-p", "99999", "-m", "1", "-t", "a"},
-                                          {"sim", "--send-text", "nobox"}}) {
+                                          {"sim", "--send-text", "nobox"},
+                                          {"sim", "--any-host"},
+                                          {"sim", "--bluetooth", "--device", "/dev/null"}}) {
         auto [rc, out] = RunTool(args);
         EXPECT_EQ(rc, 2) << (args.empty() ? "(none)" : args.back()) << ": " << out;
     }
     auto [rc, out] = RunTool({"ports"});
     EXPECT_EQ(rc, 0) << out;
+}
+
+TEST(ToolSim, OverBluetoothOnAKernelWithoutItFailsAtOnceSayingSo) {
+    const int s = ::socket(31 /* AF_BLUETOOTH */, SOCK_STREAM, 3 /* BTPROTO_RFCOMM */);
+    if (s >= 0) {
+        ::close(s);
+        GTEST_SKIP() << "this kernel has Bluetooth (the Bluetooth VM stage serves a brick)";
+    }
+    auto [rc, out] = RunTool({"sim", "--bluetooth"});
+    EXPECT_EQ(rc, 1) << out;
+    EXPECT_NE(
+        out.find("cannot serve the brick over Bluetooth: this system has no Bluetooth support"),
+        std::string::npos)
+        << out;
 }
 
 TEST(ToolSend, TextAndNumberReachTheBrick) {

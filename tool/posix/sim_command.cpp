@@ -58,6 +58,7 @@ std::string Describe(const sim::BrickEvent& e) {
 }
 
 int RunSim(const SimOptions& options) {
+    if (options.bluetooth) return RunBluetoothSim(options);
     Interrupts interrupts;
     // The brick's thread only queues its lines: a reader that stops reading
     // never holds it up.
