@@ -186,7 +186,9 @@ std::string WriteWxs(const PackageSpec& spec) {
     // view (RegisterTypeLib in a 64-bit process writes them there too, so
     // 32-bit clients can marshal them).
     out << "      <Component Id=\"Library\" Guid=\"" << kSharedLibraryGuid << "\" Win64=\"no\">\n";
-    WriteRows(out, reg::SharedLibraryRows(), {}, true);
+    // With the last product goes also the help folder the first packages
+    // registered (the library has no help file).
+    WriteRows(out, reg::SharedLibraryRows(), {}, true, {reg::LibraryKeys().front() + "\\HELPDIR"});
     out << "      </Component>\n";
     out << "      <Component Id=\"Interfaces32\" Guid=\"" << kSharedInterfacesGuid
         << "\" Win64=\"no\">\n";

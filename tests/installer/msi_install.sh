@@ -73,6 +73,13 @@ files() {
 same() {
   diff "$work/$1" "$work/$2" >"$work/diff.txt" || { cat "$work/diff.txt"; fail "$3"; }
 }
+# Wine's regsvr32 without /s says what it did and why it failed: shown when it fails.
+regsvr32() {
+  "$run" regsvr32 "$@" >"$work/regsvr32.log" 2>&1 && return 0
+  status=$?
+  tr -d '\r' <"$work/regsvr32.log"
+  return $status
+}
 msiexec() { "$wine64" msiexec "$@" /qn >"$work/msiexec.log" 2>&1 || { cat "$work/msiexec.log"; fail "msiexec $* returned $?"; }; }
 # The typed interface called through a proxy from another apartment, against
 # the installed module ($1: when).
@@ -93,9 +100,9 @@ files before
 # What regsvr32 of the matching architecture writes for a module in the
 # package's folder.
 mkdir -p "$unix" && cp "$files/VostrelControl.ocx" "$unix/" || fail "copying the module"
-"$run" regsvr32 /s "$module" || fail "regsvr32 returned $?"
+regsvr32 "$module" || fail "regsvr32 returned $?"
 classes regsvr32
-"$run" regsvr32 /s /u "$module" || fail "regsvr32 /u returned $?"
+regsvr32 /u "$module" || fail "regsvr32 /u returned $?"
 rm -rf "$unix"
 
 msiexec /i "$(win "$msi")"
