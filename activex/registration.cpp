@@ -111,6 +111,41 @@ HRESULT UnregisterClassKeys(bool perUser) {
 }
 
 std::wstring LibraryKey() { return L"TypeLib\\" + Wide(registry::Braced(typelib::kLibId)); }
+// The library's version key, which the 32- and 64-bit modules share.
+std::wstring VersionKey() { return Wide(registry::LibraryKeys().front()); }
+
+// Whether any module's entry (a locale's key) is left in the version key.
+bool EntriesLeft(bool perUser) {
+    HKEY handle = nullptr;
+    if (RegOpenKeyExW(Root(perUser), Under(VersionKey()).c_str(), 0, KEY_READ, &handle) !=
+        ERROR_SUCCESS)
+        return false;
+    bool left = false;
+    wchar_t name[256];
+    for (DWORD i = 0;; ++i) {
+        DWORD size = 256;
+        if (RegEnumKeyExW(handle, i, name, &size, nullptr, nullptr, nullptr, nullptr) !=
+            ERROR_SUCCESS)
+            break;
+        if (lstrcmpiW(name, L"FLAGS") != 0 && lstrcmpiW(name, L"HELPDIR") != 0) left = true;
+    }
+    RegCloseKey(handle);
+    return left;
+}
+
+// An earlier registration of this very module wrote its entry under the
+// English locale (409); that entry goes, one of another module stays.
+void RemoveOlderEntry(bool perUser) {
+    const std::wstring key = Wide(registry::OlderLibraryEntryKey(sizeof(void*) == 8));
+    wchar_t value[1024];
+    DWORD size = sizeof value;
+    if (RegGetValueW(Root(perUser), Under(key).c_str(), nullptr, RRF_RT_REG_SZ, nullptr, value,
+                     &size) != ERROR_SUCCESS ||
+        lstrcmpiW(value, ModulePath().c_str()) != 0)
+        return;
+    RegDeleteKeyW(Root(perUser), Under(key).c_str());
+    DeleteIfEmpty(perUser, key.substr(0, key.find_last_of(L'\\')));
+}
 
 // Per user, written by hand as RegisterTypeLib writes for the machine:
 // RegisterTypeLibForUser is not everywhere what it promises (Wine's
@@ -121,9 +156,14 @@ HRESULT RegisterLibraryForUser() {
 }
 
 HRESULT UnregisterLibraryForUser() {
-    HRESULT hr = S_OK;
-    std::vector<std::string> keys = registry::LibraryKeys();
-    for (std::string& key : registry::InterfaceKeys()) keys.push_back(std::move(key));
+    // This module's entry; the version key only when no other module's
+    // (the other architecture's) is left in it.
+    const std::string entry = registry::LibraryEntryRow(ThisModule()).key;
+    HRESULT hr = Check(DeleteTree(true, Wide(entry)));
+    DeleteIfEmpty(true, Wide(entry.substr(0, entry.find_last_of('\\'))));
+    RemoveOlderEntry(true);
+    std::vector<std::string> keys = registry::InterfaceKeys();
+    if (!EntriesLeft(true)) keys.push_back(registry::LibraryKeys().front());
     for (const std::string& key : keys) {
         const HRESULT one = Check(DeleteTree(true, Wide(key)));
         if (SUCCEEDED(hr)) hr = one;
@@ -145,12 +185,20 @@ HRESULT RegisterLibrary(bool perUser) {
                  : RegisterTypeLib(library, const_cast<wchar_t*>(path.c_str()),
                                    const_cast<wchar_t*>(folder.c_str()));
     library->Release();
+    if (SUCCEEDED(hr) && !perUser) {
+        // No help file, so no help folder (RegisterTypeLib writes one even
+        // when given none): it would name one architecture's folder in the
+        // key both share, as the packages register it.
+        RegDeleteKeyW(HKEY_LOCAL_MACHINE, Under(VersionKey() + L"\\HELPDIR").c_str());
+    }
+    if (SUCCEEDED(hr)) RemoveOlderEntry(perUser);
     return hr;
 }
 
 HRESULT UnregisterLibrary(bool perUser) {
     if (perUser) return UnregisterLibraryForUser();
     const SYSKIND kind = sizeof(void*) == 8 ? SYS_WIN64 : SYS_WIN32;
+    RemoveOlderEntry(false);
     const HRESULT hr =
         UnRegisterTypeLib(kLibId, static_cast<WORD>(typelib::kLibraryMajor),
                           static_cast<WORD>(typelib::kLibraryMinor), typelib::kLibraryLcid, kind);

@@ -59,18 +59,31 @@ std::vector<Row> ClassRows(const Module& module) {
     };
 }
 
-std::vector<Row> LibraryRows(const Module& module) {
+std::vector<Row> SharedLibraryRows() {
     const std::string version = LibraryKey() + "\\" + LibraryVersion();
     // LIBFLAG_FCONTROL, and LIBFLAG_FHASDISKIMAGE, which every compiled
     // library carries.
     const unsigned flags = (tl::kLibraryIsControl ? 2u : 0u) | 8u;
     return {
         {version, "", Text(tl::kLibraryHelpString)},
-        {version + "\\" + Hex(tl::kLibraryLcid) + "\\" + (module.win64 ? "win64" : "win32"), "",
-         module.path},
         {version + "\\FLAGS", "", std::to_string(flags)},
-        {version + "\\HELPDIR", "", module.folder},
     };
+}
+
+Row LibraryEntryRow(const Module& module) {
+    const std::string version = LibraryKey() + "\\" + LibraryVersion();
+    return {version + "\\" + Hex(tl::kLibraryLcid) + "\\" + (module.win64 ? "win64" : "win32"), "",
+            module.path};
+}
+
+std::string OlderLibraryEntryKey(bool win64) {
+    return LibraryKey() + "\\" + LibraryVersion() + "\\409\\" + (win64 ? "win64" : "win32");
+}
+
+std::vector<Row> LibraryRows(const Module& module) {
+    std::vector<Row> rows = SharedLibraryRows();
+    rows.insert(rows.begin() + 1, LibraryEntryRow(module));
+    return rows;
 }
 
 std::vector<Row> InterfaceRows() {

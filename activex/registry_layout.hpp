@@ -31,7 +31,7 @@ struct Row {
 };
 
 /// Where the module lies: its full path, and its folder with the trailing
-/// backslash (the type library's HELPDIR).
+/// backslash.
 struct Module {
     std::string path;
     std::string folder;
@@ -43,13 +43,25 @@ std::string Braced(std::string_view guid);
 
 /// CLSID\{clsid} and the two ProgIDs.
 std::vector<Row> ClassRows(const Module& module);
-/// TypeLib\{libid}\<version>: name, path, flags, help folder.
+/// TypeLib\{libid}\<version>: name, this module's entry, flags. No help
+/// folder: the library has no help file, and a folder would name one of the
+/// two architectures' folders in a key both share.
 std::vector<Row> LibraryRows(const Module& module);
+/// Of those, the rows every module of the library writes alike (name and
+/// flags), shared by the 32- and 64-bit registrations...
+std::vector<Row> SharedLibraryRows();
+/// ...and this module's own entry, <version>\<lcid>\win32 or win64.
+Row LibraryEntryRow(const Module& module);
+/// The key of the module's entry as registrations before the library became
+/// language-neutral wrote it (<version>\409\win32 or win64).
+std::string OlderLibraryEntryKey(bool win64);
 /// Interface\{iid} of _Vostrel and __Vostrel.
 std::vector<Row> InterfaceRows();
 
 /// The keys registration creates whole and unregistration removes with
-/// everything below them, of ClassRows, LibraryRows and InterfaceRows.
+/// everything below them, of ClassRows, LibraryRows and InterfaceRows (the
+/// library's version key is shared by both architectures' modules: it goes
+/// only when no module's entry is left in it).
 std::vector<std::string> ClassKeys();
 std::vector<std::string> LibraryKeys();
 std::vector<std::string> InterfaceKeys();

@@ -1,6 +1,7 @@
 #include "activex/variant_bridge.hpp"
 
 #include <cmath>
+#include <cstdint>
 #include <cwchar>
 
 #include "activex/com_strings.hpp"
@@ -113,6 +114,44 @@ VARTYPE VarTypeOf(Variant::Type type) {
     return VT_EMPTY;
 }
 
+namespace {
+
+// A sign before "&H" or "&O" ("-&H10"): the system's coercion reads a sign
+// before decimal digits only, so the sign is applied here to what the rest
+// of the text means (-16). Nothing when the text has no such sign.
+std::optional<HRESULT> SignedHexOrOctal(const VARIANT& source, Variant::Type type, Variant& out) {
+    const wchar_t* text = V_BSTR(&source);
+    const wchar_t* end = text + SysStringLen(V_BSTR(&source));
+    while (text < end && (*text == L' ' || *text == L'\t')) ++text;
+    if (end - text < 2 || (text[0] != L'-' && text[0] != L'+') || text[1] != L'&')
+        return std::nullopt;
+    VARIANT rest;
+    V_VT(&rest) = VT_BSTR;
+    V_BSTR(&rest) = SysAllocStringLen(text + 1, UINT(end - text - 1));
+    if (!V_BSTR(&rest)) return E_OUTOFMEMORY;
+    Variant magnitude;
+    HRESULT hr = ConvertVariant(rest, type, magnitude);
+    VariantClear(&rest);
+    if (FAILED(hr) || text[0] == L'+') {
+        if (SUCCEEDED(hr)) out = magnitude;
+        return hr;
+    }
+    if (type == Variant::Type::Integer) {
+        const Integer n = *magnitude.Get<Integer>();
+        if (n == INT16_MIN) return DISP_E_OVERFLOW;
+        out = Integer(-n);
+    } else if (type == Variant::Type::Long) {
+        const Long n = *magnitude.Get<Long>();
+        if (n == INT32_MIN) return DISP_E_OVERFLOW;
+        out = Long(-n);
+    } else {
+        out = magnitude;  // a Boolean: the sign does not change whether it is 0
+    }
+    return S_OK;
+}
+
+}  // namespace
+
 HRESULT ConvertVariant(const VARIANT& source, Variant::Type type, Variant& out) {
     const VARTYPE vt = V_VT(&source);
     if (IsWhole(type) && IsNaN(source)) return DISP_E_OVERFLOW;
@@ -126,6 +165,9 @@ HRESULT ConvertVariant(const VARIANT& source, Variant::Type type, Variant& out) 
         vt == VT_BSTR && V_BSTR(&source) && (IsWhole(type) || type == Variant::Type::Boolean);
     if (numberText && std::wcslen(V_BSTR(&source)) != SysStringLen(V_BSTR(&source)))
         return DISP_E_TYPEMISMATCH;
+    if (numberText)
+        if (const std::optional<HRESULT> signedHex = SignedHexOrOctal(source, type, out))
+            return *signedHex;
     if (direct && !numberText) return Converted(*direct, type, out);
     // Other Automation types (Double, Byte, Currency, Date, Null, ...) go
     // through the system's own coercion to the parameter's type.

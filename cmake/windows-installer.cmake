@@ -60,10 +60,18 @@ endif()
 # Windows; the 32-bit package's programs run there through the 32-bit loader.
 find_program(VOSTREL_WINE64_LOADER wine64 PATHS /usr/lib/wine /usr/lib64/wine /usr/lib/wine64
              NO_DEFAULT_PATH NO_CMAKE_FIND_ROOT_PATH)
+# The 64-bit build's test also installs the 32-bit build's package beside
+# its own (CI builds the 32-bit one first).
+set(VOSTREL_WIN32_BUILD_DIR ${PROJECT_SOURCE_DIR}/build/win32 CACHE PATH
+    "The 32-bit Windows build, whose module the 64-bit tests read too")
+set(_other_msi "")
+if(VOSTREL_MSI_ARCH STREQUAL x64)
+  set(_other_msi ${VOSTREL_WIN32_BUILD_DIR}/VostrelControl-x86.msi)
+endif()
 add_test(NAME msi_install_test
          COMMAND sh ${PROJECT_SOURCE_DIR}/tests/installer/msi_install.sh ${VOSTREL_MSI_ARCH} ${_msi}
                  ${VOSTREL_WXS_TOOL} ${VOSTREL_WIXL} ${VOSTREL_MSI_FILES} ${PROJECT_BINARY_DIR}/msi-prefix
                  ${VOSTREL_WINE64_LOADER} ${VOSTREL_WINE_LOADER} ${VOSTREL_WINESERVER}
                  ${VOSTREL_NATIVE_BUILD_DIR}/vostrel $<TARGET_FILE:activex_container_test>
-                 $<TARGET_FILE:activex_brick_session_test>)
+                 $<TARGET_FILE:activex_brick_session_test> ${_other_msi})
 set_tests_properties(msi_install_test PROPERTIES SKIP_RETURN_CODE 77 TIMEOUT 600)

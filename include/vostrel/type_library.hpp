@@ -65,7 +65,9 @@ inline constexpr std::string_view kLibraryName = "VostrelControl";
 inline constexpr std::string_view kLibraryHelpString = "VostrelControl";
 inline constexpr int kLibraryMajor = 14;
 inline constexpr int kLibraryMinor = 0;
-inline constexpr std::uint32_t kLibraryLcid = 0x0409;  // 1033, English (United States)
+/// Language-neutral (LCID 0): a look-up for any locale finds the library
+/// (LoadRegTypeLib falls back to 0, never to one language from another).
+inline constexpr std::uint32_t kLibraryLcid = 0;
 /// Built for 32-bit Windows (SYS_WIN32), flagged as a control library
 /// (LIBFLAG_FCONTROL), no help file.
 inline constexpr bool kLibraryIsControl = true;

@@ -310,8 +310,9 @@ struct SerialPort::Writes {
 
     // After a write has ended (or failed to start, `error`): counts what it
     // did not send and, on a failure while not stopping, ends the line.
-    // False when the line failed.
-    bool Finish(DWORD error) {
+    // `refused`: Output started the write and refuses its packet, which so
+    // was never accepted and is not counted lost. False when the line failed.
+    bool Finish(DWORD error, bool refused = false) {
         DWORD done = 0;
         // Also waits for a cancelled write: `ov` must outlive it.
         if (error == 0 && !::GetOverlappedResult(device, &ov, &done, TRUE))
@@ -322,7 +323,7 @@ struct SerialPort::Writes {
         {
             std::lock_guard lock(mutex);
             wake = waiting;
-            lost += writing.size() - std::min<std::size_t>(done, writing.size());
+            if (!refused) lost += writing.size() - std::min<std::size_t>(done, writing.size());
             writing.clear();
             handedOver = false;
             if (error != 0 && !stopping) {
@@ -634,8 +635,9 @@ void SerialPort::Output(const String& bytes) {
         return;
     }
     // Done at once; the writer thread is not woken for nothing (that would
-    // cost it a thread switch per packet).
-    if (!w.Finish(error)) {
+    // cost it a thread switch per packet). A write that failed as it started
+    // sent nothing: the packet is refused, not accepted and lost.
+    if (!w.Finish(error, error != 0)) {
         hungUp_ = true;  // reported once, through OnComm, as any failed write
         Fail(err::kDeviceIo, "write failed", w.failure);
     }

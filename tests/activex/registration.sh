@@ -1,13 +1,15 @@
 #!/bin/sh
-# registration.sh MODULE RUN...
+# registration.sh MODULE CONTAINER_TEST RUN...
 #
 # regsvr32 against the registry, under Wine (RUN... runs a Windows program
 # in the test prefix): registering for the machine and for the user writes
-# the class, its ProgIDs and the type library where each belongs, and
-# unregistering leaves HKLM\Software and HKCU\Software exactly as they were.
+# the class, its ProgIDs and the type library where each belongs, a thread
+# of another apartment calls the control through a proxy (CONTAINER_TEST's
+# OtherApartment case), and unregistering leaves HKLM\Software and
+# HKCU\Software exactly as they were.
 set -u
-module=$1
-shift
+module=$1 container=$2
+shift 2
 ocx="Z:$(echo "$module" | tr / '\\')"
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
@@ -25,13 +27,28 @@ snapshot() {
 }
 RUN="$*"
 query() { $RUN reg query "$@" >"$work/query.txt" 2>&1; }
+# Wine's regsvr32 without /s writes what it did, and why it failed, to its
+# output (no message box): kept, and shown when it fails.
+regsvr32() {
+  $RUN regsvr32 "$@" >"$work/regsvr32.txt" 2>&1 && return 0
+  status=$?
+  tr -d '\r' <"$work/regsvr32.txt"
+  return $status
+}
+# The typed interface through a proxy from another apartment ($1: which registration).
+through_proxy() {
+  VOSTREL_TEST_REGISTERED=1 $RUN "Z:$(echo "$container" | tr / '\\')" --gtest_filter='OtherApartment.*' \
+    --gtest_brief=1 >"$work/proxy.txt" 2>&1 || { cat "$work/proxy.txt"; fail "the control through a proxy ($1 registration)"; }
+  grep -q 'SKIPPED' "$work/proxy.txt" && { cat "$work/proxy.txt"; fail "the proxy case did not run"; }
+  return 0
+}
 clsid='{4FED6267-5F3F-4E23-A7C1-839B49FC8DA9}'
 libid='{054B510D-0D6F-42B1-AF7B-2A5868F395DD}'
 
 snapshot before
 
 # For the machine.
-$RUN regsvr32 /s "$ocx" || fail "regsvr32 (machine) returned $?"
+regsvr32 "$ocx" || fail "regsvr32 (machine) returned $?"
 query "HKLM\\Software\\Classes\\CLSID\\$clsid" /s || fail "no class under HKLM"
 for expected in 'ThreadingModel    REG_SZ    Apartment' "InprocServer32" '\Control' \
                 'MiscStatus\1' '132497' "ToolboxBitmap32" ', 30000' "$libid" \
@@ -42,7 +59,10 @@ tr -d '\r' <"$work/query.txt" | grep -qxF '    (Default)    REG_SZ    Vostrel' |
 query "HKLM\\Software\\Classes\\VostrelControl.Vostrel\\CurVer" || fail "no ProgID"
 grep -qF 'VostrelControl.Vostrel.1' "$work/query.txt" || fail "ProgID's CurVer"
 query "HKLM\\Software\\Classes\\TypeLib\\$libid\\e.0" /s || fail "type library not registered"
-$RUN regsvr32 /s /u "$ocx" || fail "regsvr32 /u (machine) returned $?"
+# Language-neutral: found for any locale.
+grep -qF "$libid\\e.0\\0\\win" "$work/query.txt" || { cat "$work/query.txt"; fail "the library is not registered for locale 0"; }
+through_proxy "machine"
+regsvr32 /u "$ocx" || fail "regsvr32 /u (machine) returned $?"
 snapshot machine
 for hive in HKLM HKCU; do
   diff "$work/before-$hive.txt" "$work/machine-$hive.txt" >"$work/diff.txt" ||
@@ -50,12 +70,15 @@ for hive in HKLM HKCU; do
 done
 
 # For the user alone (no administrator rights needed): nothing under HKLM.
-$RUN regsvr32 /s /n /i:user "$ocx" || fail "regsvr32 /n /i:user returned $?"
+regsvr32 /n /i:user "$ocx" || fail "regsvr32 /n /i:user returned $?"
 query "HKCU\\Software\\Classes\\CLSID\\$clsid\\InprocServer32" || fail "no class under HKCU"
 query "HKCU\\Software\\Classes\\TypeLib\\$libid\\e.0" /s || fail "type library not registered for the user"
 query "HKLM\\Software\\Classes\\CLSID\\$clsid" && fail "per-user registration wrote under HKLM"
+# (No proxy here: Wine's marshaler does not look for interfaces under
+# HKCU\Software\Classes.)
+query "HKCU\\Software\\Classes\\TypeLib\\$libid\\e.0\\0" /s || fail "the library is not registered for the user for locale 0"
 query "HKLM\\Software\\Classes\\TypeLib\\$libid" && fail "per-user registration wrote the library under HKLM"
-$RUN regsvr32 /s /u /n /i:user "$ocx" || fail "regsvr32 /u /n /i:user returned $?"
+regsvr32 /u /n /i:user "$ocx" || fail "regsvr32 /u /n /i:user returned $?"
 snapshot user
 for hive in HKLM HKCU; do
   diff "$work/before-$hive.txt" "$work/user-$hive.txt" >"$work/diff.txt" ||

@@ -13,7 +13,15 @@ module=$(realpath "$1") form=$(realpath "$2") scripts=$(realpath "$3")
 shift 3
 RUN="$*"
 win() { printf 'Z:%s' "$(printf '%s' "$1" | tr / '\\')"; }
-$RUN regsvr32 /s "$(win "$module")" || { echo "FAILED: regsvr32 returned $?"; exit 1; }
+# Wine's regsvr32 without /s says what it did and why it failed (no message
+# box): shown when it fails.
+regsvr32() {
+  said=$($RUN regsvr32 "$@" 2>&1) && return 0
+  status=$?
+  printf '%s\n' "$said" | tr -d '\r'
+  return $status
+}
+regsvr32 "$(win "$module")" || { echo "FAILED: regsvr32 returned $?"; exit 1; }
 formKey='HKLM\Software\Classes\CLSID\{D68D3BB0-F4A5-4F66-B8ED-DE1C6BBA0B4F}'
 progKey='HKLM\Software\Classes\VostrelTest.DesignForm'
 $RUN reg add "$formKey\InprocServer32" /ve /d "$(win "$form")" /f >/dev/null &&
@@ -37,5 +45,5 @@ for script in "$scripts"/*.vbs "$scripts"/*.js; do
 done
 $RUN reg delete "$formKey" /f >/dev/null
 $RUN reg delete "$progKey" /f >/dev/null
-$RUN regsvr32 /s /u "$(win "$module")" || { echo "FAILED: regsvr32 /u returned $?"; exit 1; }
+regsvr32 /u "$(win "$module")" || { echo "FAILED: regsvr32 /u returned $?"; exit 1; }
 exit $status

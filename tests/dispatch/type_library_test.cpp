@@ -23,7 +23,7 @@ TEST(Identity, GuidsArePinned) {
 TEST(Identity, NamesVersionsAndFlags) {
     EXPECT_EQ(kLibraryName, "VostrelControl");
     EXPECT_EQ(kLibraryMajor * 100 + kLibraryMinor, 1400);
-    EXPECT_EQ(kLibraryLcid, 1033u);
+    EXPECT_EQ(kLibraryLcid, 0u);
     EXPECT_EQ(kClassName, "Vostrel");
     EXPECT_EQ(kInterfaceName, "_Vostrel");
     EXPECT_EQ(kEventInterfaceName, "__Vostrel");
@@ -190,7 +190,7 @@ std::string AttributesOf(const std::string& idl, const std::string& declaration)
 TEST(GeneratedIdl, IdentifiersAndAttributesMatchTheTable) {
     const std::string idl = GenerateIdl();
     EXPECT_EQ(AttributesOf(idl, "\nlibrary VostrelControl"),
-              " uuid(054b510d-0d6f-42b1-af7b-2a5868f395dd), version(14.0), lcid(0x0409),"
+              " uuid(054b510d-0d6f-42b1-af7b-2a5868f395dd), version(14.0), lcid(0x0000),"
               " helpstring(\"VostrelControl\"), control ");
     EXPECT_EQ(AttributesOf(idl, "interface _Vostrel : IDispatch"),
               " uuid(dea05bf8-aec7-48b4-8fc7-f37f57892d5d), version(1.0), hidden, dual,"

@@ -1,5 +1,5 @@
 #!/bin/sh
-# msi_install.sh ARCH MSI WXS_TOOL WIXL FILES PREFIX WINE64 WINE WINESERVER VOSTREL CONTAINER_TEST SESSION_TEST
+# msi_install.sh ARCH MSI WXS_TOOL WIXL FILES PREFIX WINE64 WINE WINESERVER VOSTREL CONTAINER_TEST SESSION_TEST [OTHER_MSI]
 #
 # The Windows Installer package of ARCH (x64, x86) under Wine, in the prefix
 # PREFIX made afresh: installing writes exactly the registry regsvr32 writes
@@ -8,11 +8,13 @@
 # built VOSTREL's simulated brick) pass against the installed module, an
 # upgrade (1.0.0 to 1.0.1, packages made with WXS_TOOL and WIXL from FILES)
 # leaves one product, and uninstalling leaves the registry and drive_c as
-# they were before.
+# they were before. With OTHER_MSI (the other architecture's package): both
+# installed side by side, removing either leaves the other's registry as its
+# own install left it, and the control still works through a proxy.
 set -u
 arch=$1 msi=$2 wxs_tool=$3 wixl=$4 files=$5 prefix=$6 wine64=$7 wine=$8 server=$9
 shift 9
-vostrel=$1 container=$2 session=$3
+vostrel=$1 container=$2 session=$3 other=${4:-}
 here=$(cd "$(dirname "$0")" && pwd)
 root=$(cd "$here/../.." && pwd)
 export WINEPREFIX="$prefix" WINEDEBUG=-all
@@ -71,7 +73,20 @@ files() {
 same() {
   diff "$work/$1" "$work/$2" >"$work/diff.txt" || { cat "$work/diff.txt"; fail "$3"; }
 }
+# Wine's regsvr32 without /s says what it did and why it failed: shown when it fails.
+regsvr32() {
+  "$run" regsvr32 "$@" >"$work/regsvr32.log" 2>&1 && return 0
+  status=$?
+  tr -d '\r' <"$work/regsvr32.log"
+  return $status
+}
 msiexec() { "$wine64" msiexec "$@" /qn >"$work/msiexec.log" 2>&1 || { cat "$work/msiexec.log"; fail "msiexec $* returned $?"; }; }
+# The typed interface called through a proxy from another apartment, against
+# the installed module ($1: when).
+through_proxy() {
+  VOSTREL_TEST_REGISTERED=1 VOSTREL_TEST_OCX=$module "$run" "$(win "$container")" --gtest_filter='OtherApartment.*' \
+    --gtest_brief=1 >"$work/proxy.log" 2>&1 || { cat "$work/proxy.log"; fail "the control through a proxy ($1)"; }
+}
 create() {
   printf 'Set o = CreateObject("VostrelControl.Vostrel")\r\nWScript.Echo "created " & TypeName(o)\r\n' >"$work/create.vbs"
   "$run" cscript //nologo "$(win "$work/create.vbs")" 2>&1 | tr -d '\r'
@@ -85,9 +100,9 @@ files before
 # What regsvr32 of the matching architecture writes for a module in the
 # package's folder.
 mkdir -p "$unix" && cp "$files/VostrelControl.ocx" "$unix/" || fail "copying the module"
-"$run" regsvr32 /s "$module" || fail "regsvr32 returned $?"
+regsvr32 "$module" || fail "regsvr32 returned $?"
 classes regsvr32
-"$run" regsvr32 /s /u "$module" || fail "regsvr32 /u returned $?"
+regsvr32 /u "$module" || fail "regsvr32 /u returned $?"
 rm -rf "$unix"
 
 msiexec /i "$(win "$msi")"
@@ -113,7 +128,7 @@ out=$(create)
 [ "$out" = "created _Vostrel" ] || fail "CreateObject(\"VostrelControl.Vostrel\") from cscript: $out"
 echo "installed: registry as regsvr32 writes it; cscript creates the control ($out)"
 
-VOSTREL_TEST_OCX=$module "$run" "$(win "$container")" --gtest_brief=1 >"$work/container.log" 2>&1 ||
+VOSTREL_TEST_REGISTERED=1 VOSTREL_TEST_OCX=$module "$run" "$(win "$container")" --gtest_brief=1 >"$work/container.log" 2>&1 ||
   { cat "$work/container.log"; fail "the test container against the installed module"; }
 VOSTREL_TEST_OCX=$module sh "$root/tests/activex/with_simulated_brick.sh" "$vostrel" "$prefix" 7 -- \
   "$run" "$(win "$session")" --gtest_brief=1 >"$work/session.log" 2>&1
@@ -154,3 +169,23 @@ classes upgraded
 same installed.txt upgraded.txt "the registry after the upgrade differs from the first install's"
 uninstall "$work/1.0.1.msi" " the upgrade"
 echo "upgrade 1.0.0 -> 1.0.1: one product, registered as regsvr32 registers; removed cleanly"
+
+# Side by side with the other architecture's package: either removal leaves
+# the other product's registry exactly as its own install left it.
+[ -n "$other" ] || exit 0
+[ -f "$other" ] || { echo "Skipped: side by side: no package of the other architecture at $other"; exit 77; }
+msiexec /i "$(win "$other")"
+classes other-alone
+msiexec /x "$(win "$other")"
+msiexec /i "$(win "$msi")"
+msiexec /i "$(win "$other")"
+msiexec /x "$(win "$other")"
+classes kept
+same installed.txt kept.txt "removing the other package changed this one's registry"
+through_proxy "the other package removed"
+msiexec /i "$(win "$other")"
+msiexec /x "$(win "$msi")"
+classes other-kept
+same other-alone.txt other-kept.txt "removing this package changed the other's registry"
+uninstall "$other" " the other package"
+echo "side by side: removing either package leaves the other registered as its own install did"

@@ -162,6 +162,11 @@ void HangUpControl(Integer n) {
     nxt->PingTimer().Interval(300);
     Check(nxt->ConnectNXT(n, 9600) == 0, "ConnectNXT: " + nxt->ErrorMessage());
     Say("connected");
+    // The far end has hung up by now, and the loop has not yet heard: the
+    // write fails as it starts, and that packet was never accepted, so
+    // closing must not count it lost.
+    std::this_thread::sleep_for(500ms);
+    Check(nxt->SendText(1, "early") == 1, "a send as the line hung up succeeded");
     const double cpu0 = CpuMs();
     loop.run_for(1500ms);
     const double cpu = CpuMs() - cpu0;
