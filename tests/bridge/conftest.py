@@ -3,7 +3,6 @@
 # (vostrel.sim), `vostrel bridge` as a process, and real MQTT clients
 # (python3-paho-mqtt).
 import os
-import queue
 import re
 import signal
 import socket
@@ -21,10 +20,17 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 PREFIX = "t"
 
 
-def free_port():
-    with socket.socket() as s:
-        s.bind(("127.0.0.1", 0))
-        return s.getsockname()[1]
+def free_ports(n):
+    """n different free loopback ports (held together while they are found,
+    so no two are the same)."""
+    held = [socket.socket() for _ in range(n)]
+    try:
+        for s in held:
+            s.bind(("127.0.0.1", 0))
+        return [s.getsockname()[1] for s in held]
+    finally:
+        for s in held:
+            s.close()
 
 
 def wait_for(condition, timeout=5.0, what="condition"):
@@ -38,16 +44,18 @@ def wait_for(condition, timeout=5.0, what="condition"):
 class Broker:
     """mosquitto with the given configuration lines, on its own port."""
 
-    def __init__(self, workdir, extra=(), websockets=False):
-        self.port = free_port()
-        self.ws_port = free_port() if websockets else None
+    def __init__(self, workdir, extra=(), websockets=False, listener=()):
+        self.port, self.ws_port = free_ports(2)
         self.conf = os.path.join(workdir, f"mosquitto-{self.port}.conf")
-        lines = ["per_listener_settings false", "persistence true",
+        # Run as root, mosquitto would become the user mosquitto, who cannot
+        # read the test's folder.
+        lines = ["user root", "per_listener_settings false", "persistence true",
                  f"persistence_location {workdir}/", f"persistence_file broker-{self.port}.db"]
         lines += list(extra)
         if not any(l.startswith("allow_anonymous") for l in extra):
             lines.append("allow_anonymous true")
         lines.append(f"listener {self.port} 127.0.0.1")
+        lines += list(listener)
         if websockets:
             lines += [f"listener {self.ws_port} 127.0.0.1", "protocol websockets"]
         with open(self.conf, "w") as f:
@@ -82,17 +90,21 @@ class Broker:
 
 
 class Client:
-    """A paho client whose received messages wait in a queue."""
+    """A paho client that keeps every message it receives. Each topic is
+    read in order with its own cursor (and all of them with one more), so
+    waiting for one topic skips nothing of another."""
 
     def __init__(self, broker, user=None, password=None, transport="tcp", client_id="",
                  clean_session=True, subscribe=(), port=None):
-        self.messages = queue.Queue()
+        self.history = []
+        self.cursor = {}
+        self.cond = threading.Condition()
         self.subscribed = threading.Event()
         self.c = mqtt.Client(client_id=client_id, clean_session=clean_session,
                              transport=transport)
         if user:
             self.c.username_pw_set(user, password)
-        self.c.on_message = lambda c, u, m: self.messages.put((m.topic, m.payload, m.retain))
+        self.c.on_message = self._message
         self.c.on_subscribe = lambda *a: self.subscribed.set()
         self.topics = list(subscribe)
         self.c.on_connect = self._connected
@@ -109,40 +121,41 @@ class Client:
             c.subscribe(t, 1)
         self.connected.set()
 
+    def _message(self, c, u, m):
+        with self.cond:
+            self.history.append((m.topic, m.payload, m.retain))
+            self.cond.notify_all()
+
     def publish(self, topic, payload, qos=1):
         info = self.c.publish(topic, payload, qos)
         info.wait_for_publish(5)
         return info
 
     def next(self, timeout=5.0, topic=None):
-        """The next message (on `topic`, when given: others are skipped)."""
+        """The next message on `topic` (any topic when None)."""
         end = time.monotonic() + timeout
-        while True:
-            left = end - time.monotonic()
-            if left <= 0:
-                pytest.fail(f"no message{' on ' + topic if topic else ''} within {timeout} s")
-            try:
-                m = self.messages.get(timeout=left)
-            except queue.Empty:
-                continue
-            if topic is None or m[0] == topic:
-                return m
+        with self.cond:
+            while True:
+                i = self.cursor.get(topic, 0)
+                while i < len(self.history) and topic is not None and self.history[i][0] != topic:
+                    i += 1
+                self.cursor[topic] = i
+                if i < len(self.history):
+                    self.cursor[topic] = i + 1
+                    return self.history[i]
+                left = end - time.monotonic()
+                if left <= 0:
+                    pytest.fail(f"no message{' on ' + topic if topic else ''} within {timeout} s"
+                                f" (had: {self.history[-8:]})")
+                self.cond.wait(left)
 
     def until(self, topic, payload, timeout=5.0):
-        """Skips messages until `topic` carries `payload`."""
+        """Reads `topic` until it carries `payload`."""
         end = time.monotonic() + timeout
         while True:
             t, p, _ = self.next(max(0.01, end - time.monotonic()), topic)
             if p == payload:
                 return
-
-    def quiet(self, seconds):
-        """What arrives within `seconds`."""
-        time.sleep(seconds)
-        out = []
-        while not self.messages.empty():
-            out.append(self.messages.get())
-        return out
 
     def close(self):
         self.c.loop_stop()
@@ -152,8 +165,8 @@ class Client:
 class Bridge:
     """`vostrel bridge` as a process; its log lines are collected."""
 
-    def __init__(self, broker_url, bricks, *extra, env=None):
-        args = [TOOL, "bridge", "--broker", broker_url, "--prefix", PREFIX]
+    def __init__(self, broker_url, bricks, *extra, env=None, prefix=PREFIX):
+        args = [TOOL, "bridge", "--broker", broker_url, "--prefix", prefix]
         for name, device in bricks:
             args += ["-p", f"{name}={device}"]
         args += list(extra)

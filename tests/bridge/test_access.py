@@ -34,8 +34,8 @@ def test_a_reader_cannot_send_a_sender_can(guarded, bricks, bridges, clients, tm
     brick = bricks()
     secret = tmp_path / "bridge-password"
     secret.write_text("vostrel-bridge-secret\n")
-    bridge = bridges(guarded.url, [("A", brick.device)], "--prefix", "vostrel",
-                     "--username", "vostrel-bridge", "--password-file", str(secret))
+    bridge = bridges(guarded.url, [("A", brick.device)], "--username", "vostrel-bridge",
+                     "--password-file", str(secret), prefix="vostrel")
     bridge.wait_log("broker: connected")
     dashboard = clients(guarded, user="dashboard", password="dashboard-secret",
                         subscribe=["vostrel/#"])
@@ -69,8 +69,8 @@ def test_a_browser_reaches_the_brick_over_websockets(guarded, bricks, bridges, c
     brick = bricks()
     secret = tmp_path / "bridge-password"
     secret.write_text("vostrel-bridge-secret")
-    bridge = bridges(guarded.url, [("A", brick.device)], "--prefix", "vostrel",
-                     "--username", "vostrel-bridge", "--password-file", str(secret))
+    bridge = bridges(guarded.url, [("A", brick.device)], "--username", "vostrel-bridge",
+                     "--password-file", str(secret), prefix="vostrel")
     page = clients(guarded, user="teacher", password="teacher-secret", transport="websockets",
                    port=guarded.ws_port, subscribe=["vostrel/A/#"])
     page.until("vostrel/A/state", b"online")

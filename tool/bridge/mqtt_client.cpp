@@ -3,6 +3,8 @@
 #include "tool/bridge/mqtt_client.hpp"
 
 #include <mosquitto.h>
+#include <poll.h>
+#include <sys/socket.h>
 
 #include <cerrno>
 #include <cstring>
@@ -25,7 +27,23 @@ void InitialiseOnce() {
 
 std::string Reason(int rc) {
     if (rc == MOSQ_ERR_ERRNO) return std::strerror(errno);
-    return mosquitto_strerror(rc);
+    std::string text = mosquitto_strerror(rc);
+    if (!text.empty() && text.back() == '.') text.pop_back();  // it ends a sentence of ours
+    return text;
+}
+
+// A socket whose connection was refused or reset: the system's reason, or
+// "" while it is fine. libmosquitto does not notice it during a TLS
+// handshake, and the loop would be woken for it again and again.
+std::string SocketFailure(int fd) {
+    int error = 0;
+    socklen_t size = sizeof error;
+    if (::getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &size) == 0 && error != 0)
+        return std::strerror(error);
+    pollfd p{fd, 0, 0};
+    if (::poll(&p, 1, 0) > 0 && (p.revents & (POLLHUP | POLLERR)))
+        return "the broker closed the connection";
+    return {};
 }
 
 void Check(int rc, const std::string& what) {
@@ -79,18 +97,19 @@ MqttClient::~MqttClient() {
     mosquitto_destroy(mosq_);
 }
 
-void MqttClient::Start() { Connect(true); }
+void MqttClient::Start() { Connect(); }
 
-void MqttClient::Connect(bool first) {
+void MqttClient::Connect() {
     lostReported_ = false;
     refusal_.clear();
     // The socket is made anew: whatever was watched is gone, even if the
     // new one gets the same number.
     DropWatches();
     const auto& a = settings_.address;
+    // Every try gives the address again: after a failed TLS handshake
+    // libmosquitto's reconnect refuses ("invalid function arguments").
     const int rc =
-        first ? mosquitto_connect_async(mosq_, a.host.c_str(), a.port, settings_.keepAliveSeconds)
-              : mosquitto_reconnect_async(mosq_);
+        mosquitto_connect_async(mosq_, a.host.c_str(), a.port, settings_.keepAliveSeconds);
     if (rc != MOSQ_ERR_SUCCESS) {
         const std::string why = Reason(rc);
         // Said from the loop, not from inside Start.
@@ -130,8 +149,16 @@ void MqttClient::DropWatches() {
 }
 
 void MqttClient::Readable() {
+    const int fd = watchedFd_;
     const int rc = mosquitto_loop_read(mosq_, 1);
-    if (rc != MOSQ_ERR_SUCCESS && !lostReported_ && !stopping_) Lost(Reason(rc));
+    if (rc != MOSQ_ERR_SUCCESS && !lostReported_ && !stopping_) {
+        Lost(Reason(rc));
+    } else if (!connected_ && !lostReported_ && !stopping_ && mosquitto_socket(mosq_) == fd) {
+        // Still connecting: a refused or reset connection libmosquitto
+        // did not see.
+        const std::string why = SocketFailure(fd);
+        if (!why.empty()) Lost(why);
+    }
     SyncWatches();
 }
 
@@ -164,7 +191,7 @@ void MqttClient::ScheduleRetry(std::chrono::milliseconds in) {
     loop_.CancelTimer(retry_);
     retry_ = loop_.StartTimer(loop_.Now() + in, {}, [this] {
         retry_ = 0;
-        Connect(false);
+        Connect();
     });
 }
 

@@ -82,7 +82,7 @@ private:
     static void OnMessage(mosquitto*, void* self, const mosquitto_message* message);
     static void OnPublish(mosquitto*, void* self, int mid);
 
-    void Connect(bool first);
+    void Connect();
     void Readable();
     void Writable();
     void Housekeeping();
