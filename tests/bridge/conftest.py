@@ -46,6 +46,7 @@ class Broker:
 
     def __init__(self, workdir, extra=(), websockets=False, listener=()):
         self.port, self.ws_port = free_ports(2)
+        self.websockets = websockets
         self.conf = os.path.join(workdir, f"mosquitto-{self.port}.conf")
         # Run as root, mosquitto would become the user mosquitto, who cannot
         # read the test's folder.
@@ -67,10 +68,13 @@ class Broker:
         self.proc = subprocess.Popen(["mosquitto", "-c", self.conf], stdout=open(self.log, "a"),
                                      stderr=subprocess.STDOUT)
 
+        ports = [self.port] + ([self.ws_port] if self.websockets else [])
+
         def up():
             assert self.proc.poll() is None, open(self.log).read()
             try:
-                socket.create_connection(("127.0.0.1", self.port), timeout=0.2).close()
+                for port in ports:
+                    socket.create_connection(("127.0.0.1", port), timeout=0.2).close()
                 return True
             except OSError:
                 return False
