@@ -50,8 +50,9 @@ class Broker:
         self.conf = os.path.join(workdir, f"mosquitto-{self.port}.conf")
         # Run as root, mosquitto would become the user mosquitto, who cannot
         # read the test's folder.
-        lines = ["user root", "per_listener_settings false", "persistence true",
-                 f"persistence_location {workdir}/", f"persistence_file broker-{self.port}.db"]
+        lines = ["user root", "per_listener_settings false", "set_tcp_nodelay true",
+                 "persistence true", f"persistence_location {workdir}/",
+                 f"persistence_file broker-{self.port}.db"]
         lines += list(extra)
         if not any(l.startswith("allow_anonymous") for l in extra):
             lines.append("allow_anonymous true")
