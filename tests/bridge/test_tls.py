@@ -1,10 +1,16 @@
 # mqtts:// with a private certificate authority (--cafile).
 import os
 import subprocess
+import time
 
 import pytest
 
-from conftest import Broker
+from conftest import Broker, free_ports
+
+
+def cpu_seconds(pid):
+    fields = open(f"/proc/{pid}/stat").read().rsplit(")", 1)[1].split()
+    return (int(fields[11]) + int(fields[12])) / os.sysconf("SC_CLK_TCK")
 
 
 def openssl(*args, cwd):
@@ -41,3 +47,17 @@ def test_mqtts_with_a_private_ca(tls_broker, bricks, bridges):
     stranger.wait_log(r"broker: .*trying again in 1 s")
     assert not any("connected" in line for line in stranger.log())
     assert stranger.stop() == 0
+
+
+def test_a_refused_tls_connection_is_retried_without_spinning(tls_broker, bricks, bridges):
+    brick = bricks()
+    (nobody,) = free_ports(1)
+    bridge = bridges(f"mqtts://127.0.0.1:{nobody}", [("A", brick.device)], "--cafile",
+                     tls_broker.ca)
+    bridge.wait_log(r"broker: .*trying again in 1 s")
+    # Waiting for the next try, the failed socket does not keep it busy.
+    before = cpu_seconds(bridge.proc.pid)
+    time.sleep(2)
+    assert cpu_seconds(bridge.proc.pid) - before < 0.2
+    bridge.wait_log(r"broker: .*trying again in 2 s")
+    assert bridge.stop() == 0

@@ -124,7 +124,9 @@ void MqttClient::Connect() {
 }
 
 void MqttClient::SyncWatches() {
-    const int fd = mosquitto_socket(mosq_);
+    // After a loss nothing is watched until the next try: libmosquitto may
+    // still hold the failed socket, which would wake the loop for ever.
+    const int fd = lostReported_ ? -1 : mosquitto_socket(mosq_);
     if (fd != watchedFd_) {
         DropWatches();
         if (fd < 0) return;
@@ -169,7 +171,7 @@ void MqttClient::Writable() {
 }
 
 void MqttClient::Housekeeping() {
-    if (mosquitto_socket(mosq_) < 0) return;
+    if (lostReported_ || mosquitto_socket(mosq_) < 0) return;
     mosquitto_loop_misc(mosq_);
     // The keep-alive went unanswered: libmosquitto closed the socket.
     if (mosquitto_socket(mosq_) < 0 && !lostReported_ && !stopping_)
@@ -223,7 +225,7 @@ void MqttClient::Disconnect() {
     SyncWatches();
 }
 
-bool MqttClient::Closed() const { return mosquitto_socket(mosq_) < 0; }
+bool MqttClient::Closed() const { return lostReported_ || mosquitto_socket(mosq_) < 0; }
 
 void MqttClient::OnConnect(mosquitto*, void* self, int rc) {
     auto& c = *static_cast<MqttClient*>(self);

@@ -72,7 +72,7 @@ public:
     /// QoS 1 messages published and not yet acknowledged by the broker.
     std::size_t Unacknowledged() const { return inFlight_.size(); }
     /// Ends the session in order (the broker then drops the last will) and
-    /// stops retrying. `Closed()` once the socket is closed.
+    /// stops retrying. `Closed()` once the socket is closed (or was lost).
     void Disconnect();
     bool Closed() const;
 
