@@ -7,6 +7,7 @@
 #include <optional>
 #include <ostream>
 #include <string>
+#include <vector>
 
 #include "sim/simulated_brick.hpp"
 #include "vostrel/types.hpp"
@@ -32,6 +33,19 @@ struct ListenOptions {
     Long watchdogMs = 0;  // 0: the control's own interval (10 s)
 };
 
+struct BridgeOptions {
+    std::vector<std::string> ports;  // [NAME=]PORT, one per brick
+    Integer baud = 9600;
+    std::string broker = "mqtt://localhost";
+    std::string prefix = "vostrel";
+    std::string username;
+    std::string passwordFile;  // "": the password is in VOSTREL_MQTT_PASSWORD, if anywhere
+    std::string cafile;
+    bool reconnect = false;
+    std::size_t queue = 1000;  // mails held while the broker is away
+    Long watchdogMs = 0;       // 0: the control's own interval (10 s)
+};
+
 struct SimOptions {
     sim::BrickOptions brick;
     bool quiet = false;      // print only the device path
@@ -48,6 +62,9 @@ int RunSend(const SendOptions& options, std::ostream& out);
 /// Writes to standard output itself (through an OutputWriter).
 int RunListen(const ListenOptions& options);
 int RunPorts(std::ostream& out);
+/// Runs until interrupted; logs on standard error. Linux only: elsewhere,
+/// or built without libmosquitto, it says why and returns 1.
+int RunBridge(const BridgeOptions& options);
 
 /// One readable line for something the simulated brick did.
 std::string Describe(const sim::BrickEvent& e);

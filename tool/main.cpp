@@ -211,6 +211,47 @@ int main(int argc, char** argv) {
     app.add_subcommand("ports",
                        "List the serial devices present, and the Bluetooth devices BlueZ knows");
 
+    tool::BridgeOptions bridgeOpts;
+    auto* bridgeCmd = app.add_subcommand(
+        "bridge", "Put bricks' mailboxes on an MQTT broker until interrupted (Linux)");
+    bridgeCmd->footer(
+        "One brick per -p; its name in the topics is NAME, or else the device's last path part\n"
+        "or the brick's Bluetooth name. Topics: PREFIX/BRICK/mailbox/N (mail),\n"
+        "PREFIX/BRICK/mailbox/N/set (a text to send), PREFIX/BRICK/mailbox/N/value/set (a\n"
+        "number), PREFIX/BRICK/state, PREFIX/BRICK/error, PREFIX/bridge/state. The password\n"
+        "comes from --password-file or VOSTREL_MQTT_PASSWORD, never from the command line.\n"
+        "Logs on standard error; SIGINT, SIGTERM or SIGHUP end it with exit status 0.");
+    bridgeCmd
+        ->add_option("-p,--port", bridgeOpts.ports,
+                     "[NAME=]PORT: a port number, device path, or a brick's Bluetooth address or "
+                     "name (repeatable)")
+        ->required();
+    bridgeCmd->add_option("-b,--baud", bridgeOpts.baud, "Line speed in bits/s")
+        ->check(CLI::Range(1, 32767))
+        ->capture_default_str();
+    bridgeCmd
+        ->add_option("--broker", bridgeOpts.broker, "mqtt://HOST[:PORT] or mqtts://HOST[:PORT]")
+        ->capture_default_str();
+    bridgeCmd->add_option("--prefix", bridgeOpts.prefix, "The first level of every topic")
+        ->capture_default_str();
+    bridgeCmd->add_option("--username", bridgeOpts.username, "The broker's user name");
+    bridgeCmd->add_option("--password-file", bridgeOpts.passwordFile,
+                          "A file whose first line is the password");
+    bridgeCmd->add_option("--cafile", bridgeOpts.cafile,
+                          "CA certificates for mqtts:// (default: the system's)");
+    bridgeCmd->add_flag("--reconnect", bridgeOpts.reconnect,
+                        "Try a brick again, after 1 s doubling to 30 s, when it cannot be "
+                        "reached or its line hangs up");
+    bridgeCmd
+        ->add_option("--queue", bridgeOpts.queue,
+                     "Mails held while the broker is away; beyond it the oldest are dropped")
+        ->check(CLI::Range(1, 1000000))
+        ->capture_default_str();
+    bridgeCmd
+        ->add_option("--watchdog-ms", bridgeOpts.watchdogMs,
+                     "Testing: the watchdog interval in ms instead of the control's 10000")
+        ->check(CLI::Range(1, 86400000));
+
     try {
         app.parse(argc, argv);
         if (sendCmd->parsed() && !*textOpt && !*numberOpt)
@@ -277,6 +318,8 @@ int main(int argc, char** argv) {
             status = tool::RunSend(sendOpts, out);
         } else if (listenCmd->parsed()) {
             status = tool::RunListen(listenOpts);
+        } else if (bridgeCmd->parsed()) {
+            status = tool::RunBridge(bridgeOpts);
         } else {
             status = tool::RunPorts(out);
         }

@@ -37,6 +37,11 @@ cd "$work"
 [ -f /usr/share/man/man1/vostrel.1.gz ] && zcat /usr/share/man/man1/vostrel.1.gz | grep -q '^\.TH VOSTREL' ||
   fail "no manual page vostrel(1)"
 echo "deb: /usr/bin/vostrel --help and demo run; vostrel(1) installed"
+# The bridge's MQTT client comes from Debian's libmosquitto, as a dependency.
+dpkg-query -W -f='${Depends}' vostrel | grep -q 'libmosquitto1' ||
+  fail "vostrel does not depend on libmosquitto1: $(dpkg-query -W -f='${Depends}' vostrel)"
+/usr/bin/vostrel bridge --help >bridge.txt 2>&1 && grep -q 'mqtt://' bridge.txt || { cat bridge.txt; fail "vostrel bridge --help"; }
+echo "deb: vostrel depends on libmosquitto1 and has the bridge"
 
 # The host example, as a host outside this repository builds it; started
 # on a device that is not there, it says so and fails.
