@@ -54,6 +54,12 @@ private:
     std::thread thread_;
 };
 
+/// A command's last step: flushes `writer` (at most 300 ms more once
+/// `interruptFd` is readable) and gives the exit status, 0 when everything
+/// was written; otherwise says on stderr why the last lines are lost and
+/// gives 1.
+int FinishOutput(OutputWriter& writer, int interruptFd);
+
 /// Writes "vostrel: <text>" and a line break to standard error, unless it
 /// stays blocked for 200 ms (it may be the same full pipe as the output).
 void ComplainOnStderr(const std::string& text);

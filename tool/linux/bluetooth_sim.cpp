@@ -18,8 +18,6 @@ namespace vostrel::tool {
 
 namespace {
 
-constexpr std::chrono::milliseconds kOutputGrace{300};
-
 // Readable once the brick's host has left (written from the brick's thread).
 class LeftSignal {
 public:
@@ -117,11 +115,7 @@ int RunBluetoothSim(const SimOptions& options) {
     }
     writer.Line("stopped: " + std::to_string(pingsSent) + " keep-alive queries sent, " +
                 std::to_string(pingAnswers) + " answered");
-    if (writer.Flush(interrupts.Fd(), kOutputGrace)) return 0;
-    const std::string why = writer.Failure();
-    ComplainOnStderr(why.empty() ? "standard output is not being read; its last lines are lost"
-                                 : "cannot write standard output: " + why);
-    return 1;
+    return FinishOutput(writer, interrupts.Fd());
 }
 
 }  // namespace vostrel::tool

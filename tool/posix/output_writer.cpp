@@ -221,4 +221,12 @@ void ComplainOnStderr(const std::string& text) {
     }
 }
 
+int FinishOutput(OutputWriter& writer, int interruptFd) {
+    if (writer.Flush(interruptFd, std::chrono::milliseconds(300))) return 0;
+    const std::string why = writer.Failure();
+    ComplainOnStderr(why.empty() ? "standard output is not being read; its last lines are lost"
+                                 : "cannot write standard output: " + why);
+    return 1;
+}
+
 }  // namespace vostrel::tool

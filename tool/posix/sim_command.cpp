@@ -13,11 +13,6 @@
 
 namespace vostrel::tool {
 
-namespace {
-// How long the last lines may take to leave once interrupted.
-constexpr std::chrono::milliseconds kOutputGrace{300};
-}  // namespace
-
 std::string Describe(const sim::BrickEvent& e) {
     using K = sim::BrickEvent::Kind;
     char status[8];
@@ -78,11 +73,7 @@ int RunSim(const SimOptions& options) {
     const sim::BrickStatus s = brick.Status();
     writer.Line("stopped: " + std::to_string(s.pingsSent) + " keep-alive queries sent, " +
                 std::to_string(s.pingAnswers) + " answered");
-    if (writer.Flush(interrupts.Fd(), kOutputGrace)) return 0;
-    const std::string why = writer.Failure();
-    ComplainOnStderr(why.empty() ? "standard output is not being read; its last lines are lost"
-                                 : "cannot write standard output: " + why);
-    return 1;
+    return FinishOutput(writer, interrupts.Fd());
 }
 
 }  // namespace vostrel::tool
