@@ -223,7 +223,7 @@ private:
     std::uint64_t connectWatch_ = 0;
     std::uint64_t connectTimer_ = 0;
     std::uint64_t notifyTimer_ = 0;
-    int cancelFd_ = -1;
+    CancelSignal cancelFd_ = kNoCancel;
     Handler handler_;
 };
 

@@ -315,7 +315,7 @@ private:
     std::size_t packetsLostAtClose_ = 0;
     bool restKept_ = false;  // the last close kept a started packet's rest for the next open
     std::unique_ptr<SavedLine> saved_;
-    int cancelFd_ = -1;  // readable: waits end at once
+    CancelSignal cancelFd_ = kNoCancel;  // readable: waits end at once
     Handler handler_;
 };
 
