@@ -86,6 +86,9 @@ TEST(AsioLoop, CancelledAndRestartedTimersBehaveLikeTheDefaultLoops) {
     timer.Enabled(vostrel::kTrue);
     io.run_for(5ms);
     const auto restart = loop.Now();
+    // A loaded machine may have let the first run take 10 ms: its tick is
+    // not the restart's. One still due from before would come after this.
+    ticks.clear();
     timer.Enabled(vostrel::kTrue);
     for (int i = 0; i < 200 && ticks.size() < 3; ++i) {
         io.restart();
